@@ -1,0 +1,68 @@
+// Kernel objects of the stand-in and the process's handle table.
+//
+// Every object type says whether it is signalled and what a wait that returns
+// it consumes; one wait routine (wait.cpp) serves every wait. All object state
+// that a wait looks at is guarded by the one kernel lock.
+#pragma once
+
+#include "win32_posix.h"
+
+#include <memory>
+#include <mutex>
+
+namespace kwin {
+
+enum class ObjectType { Event, Thread, DeviceFile, DeviceInfoList, Process, Token, Other, Count };
+const char* ObjectTypeName(ObjectType type);
+
+struct WaitNode;
+
+// Guards the signal state of every object and the waiter lists.
+std::mutex& KernelLock();
+
+class KernelObject {
+public:
+    explicit KernelObject(ObjectType type) : type_(type) {}
+    virtual ~KernelObject() = default;
+    KernelObject(const KernelObject&) = delete;
+    KernelObject& operator=(const KernelObject&) = delete;
+
+    ObjectType type() const { return type_; }
+
+    // Called with KernelLock() held.
+    virtual bool IsSignalledLocked() const { return false; }
+    // Called with KernelLock() held, by the wait that returns this object.
+    virtual void ConsumeLocked() {}
+
+    // Wakes every waiter of this object; KernelLock() must be held.
+    void WakeWaitersLocked();
+
+private:
+    friend struct WaitNode;
+    friend DWORD WaitForObjects(DWORD, KernelObject* const*, bool, DWORD);
+    ObjectType type_;
+    WaitNode* waiters_ = nullptr;  // intrusive list, no allocation while waiting
+};
+
+// Inserts an object into the handle table; returns its new handle.
+HANDLE InsertHandle(std::shared_ptr<KernelObject> object);
+// Looks a handle up; null when the handle is not open. Allocation-free.
+std::shared_ptr<KernelObject> ReferenceHandle(HANDLE handle);
+template <class T>
+std::shared_ptr<T> ReferenceHandleAs(HANDLE handle, ObjectType type) {
+    auto object = ReferenceHandle(handle);
+    if (!object || object->type() != type) return nullptr;
+    return std::static_pointer_cast<T>(object);
+}
+// Removes the handle; false when it was not open.
+bool RemoveHandle(HANDLE handle);
+
+// The one wait routine. With waitAll false the lowest signalled index wins and
+// only that object is consumed. Returns WAIT_OBJECT_0 + index, WAIT_TIMEOUT or
+// WAIT_FAILED. Allocation-free.
+DWORD WaitForObjects(DWORD count, KernelObject* const* objects, bool waitAll, DWORD milliseconds);
+
+// The calling thread's last-error value.
+void SetLastErrorValue(DWORD error);
+
+}  // namespace kwin
