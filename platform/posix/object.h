@@ -20,6 +20,17 @@ struct WaitNode;
 // Guards the signal state of every object and the waiter lists.
 std::mutex& KernelLock();
 
+// Holds KernelLock() and, once it is released, wakes the threads whose waits
+// were satisfied meanwhile, so a woken thread does not run into the lock
+// still held by its signaller. Prefer it to a plain lock of KernelLock().
+class KernelLockGuard {
+public:
+    KernelLockGuard();
+    ~KernelLockGuard();
+    KernelLockGuard(const KernelLockGuard&) = delete;
+    KernelLockGuard& operator=(const KernelLockGuard&) = delete;
+};
+
 class KernelObject {
 public:
     explicit KernelObject(ObjectType type) : type_(type) {}
@@ -41,13 +52,18 @@ private:
     friend struct WaitNode;
     friend DWORD WaitForObjects(DWORD, KernelObject* const*, bool, DWORD);
     ObjectType type_;
-    WaitNode* waiters_ = nullptr;  // intrusive list, no allocation while waiting
+    WaitNode* waiters_ = nullptr;  // intrusive FIFO list, no allocation while waiting
+    WaitNode* waitersTail_ = nullptr;
 };
 
-// Inserts an object into the handle table; returns its new handle.
+// Inserts an object into the handle table; returns its new handle, or null
+// when memory runs out.
 HANDLE InsertHandle(std::shared_ptr<KernelObject> object);
 // Looks a handle up; null when the handle is not open. Allocation-free.
 std::shared_ptr<KernelObject> ReferenceHandle(HANDLE handle);
+// Looks several handles up under one lock; false (and out cleared) when one
+// of them is not open. Allocation-free.
+bool ReferenceHandles(DWORD count, const HANDLE* handles, std::shared_ptr<KernelObject>* out);
 template <class T>
 std::shared_ptr<T> ReferenceHandleAs(HANDLE handle, ObjectType type) {
     auto object = ReferenceHandle(handle);
@@ -59,7 +75,7 @@ bool RemoveHandle(HANDLE handle);
 
 // The one wait routine. With waitAll false the lowest signalled index wins and
 // only that object is consumed. Returns WAIT_OBJECT_0 + index, WAIT_TIMEOUT or
-// WAIT_FAILED. Allocation-free.
+// WAIT_FAILED. Allocation-free. The caller keeps the objects alive.
 DWORD WaitForObjects(DWORD count, KernelObject* const* objects, bool waitAll, DWORD milliseconds);
 
 // The calling thread's last-error value.

@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds the Linux preset and runs the demo on the
+# simulated machine.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+
+bash .ci/install-deps.sh linux
+cmake --preset linux
+cmake --build --preset linux --target korvex-sim -j "${KORVEX_JOBS:-2}"
+exec build/linux/tools/korvex-sim/korvex-sim probe

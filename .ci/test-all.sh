@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds every preset and runs its tests:
+#   linux    every tier
+#   asan     AddressSanitizer + UndefinedBehaviorSanitizer (benchmarks left out)
+#   tsan     ThreadSanitizer (benchmarks left out)
+#   windows  the MinGW-w64 build, its programs under Wine
+# Goes on after a failure, prints each run's CTest summary, and exits
+# non-zero when anything failed.
+#
+# Environment: KORVEX_PRESETS (default "linux asan tsan windows"),
+# KORVEX_JOBS (default 2).
+set -uo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+
+read -r -a presets <<<"${KORVEX_PRESETS:-linux asan tsan windows}"
+jobs=${KORVEX_JOBS:-2}
+logs=$root/build/logs
+mkdir -p "$logs"
+
+bash .ci/install-deps.sh || { echo "test-all: installing the dependencies failed" >&2; exit 1; }
+
+# Whatever happens, no Wine process of this run outlives it.
+stop_wine() {
+  if [ -d build/windows/wineprefix ]; then
+    cmake/wine-env.sh stop build/windows/wineprefix >/dev/null 2>&1 || true
+  fi
+}
+trap stop_wine EXIT
+
+failed=0
+total_passed=0
+total_failed=0
+report=()
+
+for preset in "${presets[@]}"; do
+  echo
+  echo "=== $preset"
+  started=$SECONDS
+
+  if ! cmake --preset "$preset" >"$logs/$preset-configure.log" 2>&1; then
+    tail -n 40 "$logs/$preset-configure.log"
+    report+=("$preset: configure FAILED (build/logs/$preset-configure.log)")
+    failed=1
+    continue
+  fi
+
+  if ! cmake --build --preset "$preset" -j "$jobs" >"$logs/$preset-build.log" 2>&1; then
+    grep -E -B2 -A12 'error|FAILED:' "$logs/$preset-build.log" | head -n 150
+    report+=("$preset: build FAILED (build/logs/$preset-build.log)")
+    failed=1
+    continue
+  fi
+  built=$((SECONDS - started))
+  echo "built in ${built} s"
+
+  ctest --preset "$preset" -j "$jobs" 2>&1 | tee "$logs/$preset-test.log"
+  status=${PIPESTATUS[0]}
+  tested=$((SECONDS - started - built))
+
+  summary=$(grep -E '^[0-9]+% tests passed' "$logs/$preset-test.log" | tail -n 1)
+  if [[ $summary =~ ([0-9]+)\ tests\ failed\ out\ of\ ([0-9]+) ]]; then
+    total_failed=$((total_failed + BASH_REMATCH[1]))
+    total_passed=$((total_passed + BASH_REMATCH[2] - BASH_REMATCH[1]))
+  fi
+  [ -n "$summary" ] || summary="no test summary"
+  if [ "$status" -ne 0 ]; then
+    failed=1
+    summary="$summary (ctest exit $status)"
+  fi
+  report+=("$preset: $summary; build ${built} s, tests ${tested} s")
+done
+
+echo
+echo "=== summary"
+for line in "${report[@]}"; do
+  echo "$line"
+done
+echo "total: $total_passed passed, $total_failed failed"
+exit $failed

@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# The Wine side of the Windows tests: one prefix per build directory and one
+# persistent Wine server for a whole test run.
+#
+#   wine-env.sh setup PREFIX          create PREFIX if needed, start the server
+#   wine-env.sh stop PREFIX           stop the server (and every Wine process
+#                                     of PREFIX)
+#   wine-env.sh run PREFIX EXE ARGS   run a Windows program (the CTest emulator)
+#
+# Everything that may leave a Wine process behind (the server, wineboot and
+# the helpers it starts) runs with stdin, stdout and stderr detached: those
+# processes inherit whatever they are started with, and a caller that reads a
+# pipe (CTest does) would otherwise wait for them for ever.
+#
+# Environment: KORVEX_WINE (default /usr/lib/wine/wine64), KORVEX_WINESERVER
+# (default /usr/lib/wine/wineserver), WINEDEBUG (default -all).
+set -u
+
+WINE=${KORVEX_WINE:-/usr/lib/wine/wine64}
+WINESERVER=${KORVEX_WINESERVER:-/usr/lib/wine/wineserver}
+export WINEDEBUG=${WINEDEBUG:--all}
+
+die() { echo "wine-env.sh: $*" >&2; exit 1; }
+
+usage() { die "usage: wine-env.sh setup|stop PREFIX | run PREFIX EXE [ARGS...]"; }
+
+detached() { "$@" </dev/null >/dev/null 2>&1; }
+
+prefix_ready() { [ -f "$WINEPREFIX/.korvex-ready" ]; }
+
+create_prefix() {
+  [ -x "$WINE" ] || die "no Wine loader at $WINE (install wine64)"
+  mkdir -p "$(dirname "$WINEPREFIX")"
+  # Serialise concurrent first uses of the same prefix.
+  exec 9>"$WINEPREFIX.lock"
+  flock 9
+  if ! prefix_ready; then
+    rm -rf "$WINEPREFIX"
+    echo "wine-env.sh: creating $WINEPREFIX" >&2
+    # No Mono or Gecko installers in a new prefix.
+    WINEDLLOVERRIDES='mscoree=d;mshtml=d' detached "$WINE" wineboot -i
+    detached "$WINESERVER" -w
+    [ -f "$WINEPREFIX/system.reg" ] || die "wineboot -i did not create $WINEPREFIX"
+    # Headless windows: without this CreateWindowExW returns NULL.
+    detached "$WINE" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f ||
+      die "could not set the null graphics driver in $WINEPREFIX"
+    detached "$WINESERVER" -w
+    touch "$WINEPREFIX/.korvex-ready"
+  fi
+  flock -u 9
+  exec 9>&-
+}
+
+# Starts a persistent server unless one already serves the prefix, then the
+# prefix's own processes (services, explorer), so that no test program is the
+# one that starts them with its own stdio. A server started here lives for
+# LINGER seconds after its last client ("" = until stopped).
+start_server() {
+  local linger=$1 rc
+  detached "$WINESERVER" -p"$linger"
+  rc=$?
+  case $rc in
+    0) detached "$WINE" wineboot ;;
+    2) ;;  # a server is already running for this prefix
+    *) die "wineserver -p failed ($rc)" ;;
+  esac
+}
+
+[ $# -ge 2 ] || usage
+cmd=$1
+export WINEPREFIX=$(realpath -m "$2")
+shift 2
+
+case $cmd in
+  setup)
+    [ $# -eq 0 ] || usage
+    prefix_ready || create_prefix
+    start_server ""
+    # Fail here, not in every test, when the prefix cannot run a program.
+    detached "$WINE" cmd /c exit 0 || die "Wine cannot run a program in $WINEPREFIX"
+    echo "wine-env.sh: Wine server up for $WINEPREFIX"
+    ;;
+  stop)
+    [ $# -eq 0 ] || usage
+    if [ -d "$WINEPREFIX" ]; then
+      detached "$WINESERVER" -k
+      detached "$WINESERVER" -w
+    fi
+    echo "wine-env.sh: Wine server stopped for $WINEPREFIX"
+    ;;
+  run)
+    [ $# -ge 1 ] || usage
+    # Outside CTest's fixture (a test run by hand, a single test): make the
+    # prefix and a server that ends by itself a minute after the last program.
+    prefix_ready || create_prefix
+    start_server 60
+    exec "$WINE" "$@"
+    ;;
+  *)
+    usage
+    ;;
+esac

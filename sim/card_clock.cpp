@@ -1,0 +1,173 @@
+#include "sim/card_clock.h"
+
+#include <sys/prctl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <ctime>
+
+namespace sim {
+namespace {
+
+constexpr uint64_t kNsPerSecond = 1'000'000'000;
+// The longest single sleep, so that a pause never waits long for the thread.
+constexpr uint64_t kSleepSliceNs = 4'000'000;
+
+timespec ToTimespec(uint64_t ns) {
+    timespec ts{};
+    ts.tv_sec = static_cast<time_t>(ns / kNsPerSecond);
+    ts.tv_nsec = static_cast<long>(ns % kNsPerSecond);
+    return ts;
+}
+
+}  // namespace
+
+uint64_t MonotonicNs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * kNsPerSecond + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+CardClock::CardClock(size_t stampCapacity)
+    : stampCapacity_(std::max<size_t>(stampCapacity, 1)),
+      stamps_(std::make_unique<std::atomic<uint64_t>[]>(stampCapacity_)) {}
+
+CardClock::~CardClock() { PauseThread(); }
+
+void CardClock::Start(const StreamSetup& setup) {
+    PauseThread();
+    setup_ = setup;
+    active_ = true;
+    nextHalf_ = 0;
+    pending_ = -1;
+    late_ = {false, false};
+    toneFrame_ = 0;
+    // Answers left over from an earlier stream belong to no half of this one.
+    for (const auto& event : setup_.outputReady) kwin::TryConsumeEvent(event);
+}
+
+void CardClock::Update(const StreamSetup& setup) {
+    PauseThread();
+    setup_ = setup;
+}
+
+void CardClock::Stop() {
+    PauseThread();
+    if (active_ && pending_ >= 0 && kwin::TryConsumeEvent(setup_.outputReady[pending_])) AcceptAnswer(pending_);
+    pending_ = -1;
+    active_ = false;
+    setup_ = StreamSetup{};
+}
+
+void CardClock::ResumeThread() {
+    if (!active_ || thread_.joinable() || setup_.rate == 0 || setup_.frames == 0) return;
+    stopThread_.store(false, std::memory_order_relaxed);
+    thread_ = std::thread([this] { ThreadMain(); });
+}
+
+void CardClock::PauseThread() {
+    if (!thread_.joinable()) return;
+    stopThread_.store(true, std::memory_order_release);
+    thread_.join();
+}
+
+bool CardClock::FireHalf() {
+    if (!active_ || thread_.joinable()) return false;
+    Deadline();
+    return true;
+}
+
+kwin::EventRef CardClock::PendingAnswer(int* half) const {
+    *half = pending_;
+    return pending_ >= 0 ? setup_.outputReady[pending_] : nullptr;
+}
+
+void CardClock::AcceptAnswer(int half) {
+    if (half != pending_) return;
+    answers_.fetch_add(1, std::memory_order_acq_rel);
+    if (setup_.recorder) setup_.recorder->AppendHalf(setup_.buffers, setup_.enables, half, setup_.frames, false);
+    pending_ = -1;
+}
+
+// The host has until the next deadline to answer a half.
+void CardClock::JudgePending() {
+    if (pending_ < 0) return;
+    const int half = pending_;
+    if (kwin::TryConsumeEvent(setup_.outputReady[half])) {
+        AcceptAnswer(half);
+        return;
+    }
+    overruns_.fetch_add(1, std::memory_order_acq_rel);
+    late_[half] = true;
+    if (setup_.recorder) setup_.recorder->AppendHalf(setup_.buffers, setup_.enables, half, setup_.frames, true);
+    pending_ = -1;
+}
+
+void CardClock::Deadline() {
+    JudgePending();
+    const int half = nextHalf_;
+    // A late answer to this half's previous round clears the way; without
+    // it the host may still be reading the half, so its inputs stay as they are.
+    if (late_[half] && kwin::TryConsumeEvent(setup_.outputReady[half])) late_[half] = false;
+    if (!late_[half]) {
+        for (int input = 0; input < devctl::kInputChannels; ++input) {
+            const int channel = devctl::kOutputChannels + input;
+            int32_t* buffer = setup_.buffers[channel];
+            if (!buffer || !setup_.enables[channel]) continue;
+            FillTone(setup_.tone, setup_.rate, toneFrame_, buffer + static_cast<size_t>(half) * setup_.frames,
+                     setup_.frames);
+        }
+    }
+    toneFrame_ += setup_.frames;
+    Signal(half);
+    pending_ = half;
+    nextHalf_ = half ^ 1;
+}
+
+void CardClock::Signal(int half) {
+    const uint64_t sequence = signalled_.load(std::memory_order_relaxed);
+    const uint64_t now = MonotonicNs();
+    stamps_[sequence % stampCapacity_].store(now << 1 | static_cast<uint64_t>(half), std::memory_order_relaxed);
+    lastNs_[half].store(now, std::memory_order_relaxed);
+    signalled_.store(sequence + 1, std::memory_order_release);
+    kwin::SignalEvent(setup_.halfReady[half]);
+}
+
+uint64_t CardClock::LastSignalNs(int half) const {
+    return (half == 0 || half == 1) ? lastNs_[half].load(std::memory_order_acquire) : 0;
+}
+
+std::optional<HalfStamp> CardClock::Stamp(uint64_t sequence) const {
+    if (sequence >= signalled_.load(std::memory_order_acquire)) return std::nullopt;
+    const uint64_t value = stamps_[sequence % stampCapacity_].load(std::memory_order_relaxed);
+    // Overwritten meanwhile by a newer half?
+    if (sequence + stampCapacity_ < signalled_.load(std::memory_order_acquire)) return std::nullopt;
+    return HalfStamp{sequence, static_cast<int>(value & 1), value >> 1};
+}
+
+// Deadlines are absolute and computed from the start, so the pace does not
+// drift however late a single wake is; a late thread catches up.
+void CardClock::ThreadMain() {
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    const uint64_t start = MonotonicNs();
+    const unsigned __int128 step = static_cast<unsigned __int128>(setup_.frames) * kNsPerSecond;
+    unsigned __int128 elapsed = 0;
+    for (;;) {
+        elapsed += step;
+        if (!SleepUntil(start + static_cast<uint64_t>(elapsed / setup_.rate))) return;
+        Deadline();
+    }
+}
+
+bool CardClock::SleepUntil(uint64_t deadlineNs) {
+    for (;;) {
+        if (stopThread_.load(std::memory_order_acquire)) return false;
+        const uint64_t now = MonotonicNs();
+        if (now >= deadlineNs) return true;
+        const timespec until = ToTimespec(std::min(deadlineNs, now + kSleepSliceNs));
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+        }
+    }
+}
+
+}  // namespace sim

@@ -1,0 +1,103 @@
+// The card's sample clock: at each half-buffer deadline it judges the host's
+// answer to the previous half, fills the next half of the inputs with the
+// test tone and sets that half's ready event. It runs on its own thread at
+// the pace of the sample rate, or one deadline per FireHalf under a test.
+//
+// The card serialises every call here with its own lock; the real-time
+// thread is stopped (PauseThread) before any state below changes.
+#pragma once
+
+#include "platform/posix/kernel.h"
+#include "sim/devctl.h"
+#include "sim/recorder.h"
+#include "sim/tone.h"
+
+#include <array>
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <thread>
+
+namespace sim {
+
+// What the clock works with while it runs; it does not change under it.
+struct StreamSetup {
+    std::array<kwin::EventRef, 2> halfReady;    // set by the card
+    std::array<kwin::EventRef, 2> outputReady;  // set by the host
+    std::array<int32_t*, devctl::kChannels> buffers{};  // the mapped double buffers, null without a mapping
+    uint32_t frames = 0;                        // per half
+    uint32_t rate = 0;                          // Hz
+    devctl::Enables enables{};
+    ToneConfig tone;
+    OutputRecorder* recorder = nullptr;         // null: not recording
+};
+
+struct HalfStamp {
+    uint64_t sequence = 0;  // 0 for the first half the card ever signalled
+    int half = 0;
+    uint64_t ns = 0;        // CLOCK_MONOTONIC when the ready event was set
+};
+
+class CardClock {
+public:
+    explicit CardClock(size_t stampCapacity);
+    ~CardClock();
+    CardClock(const CardClock&) = delete;
+    CardClock& operator=(const CardClock&) = delete;
+
+    // A new stream: the next half is 0 and the tone starts at frame 0.
+    void Start(const StreamSetup& setup);
+    // The same stream with a new setup: halves and tone continue.
+    void Update(const StreamSetup& setup);
+    // Ends the stream. An answer already given to the last half is recorded.
+    void Stop();
+    bool Active() const { return active_; }
+
+    // The real-time thread; ResumeThread needs an active stream.
+    void ResumeThread();
+    void PauseThread();
+
+    // One deadline, now (stepped mode; the thread must be paused).
+    bool FireHalf();
+    // The host-answer event of the half signalled last and not yet judged.
+    kwin::EventRef PendingAnswer(int* half) const;
+    // Takes an answer that the caller consumed from PendingAnswer's event.
+    void AcceptAnswer(int half);
+    int NextHalf() const { return nextHalf_; }
+
+    uint64_t HalvesSignalled() const { return signalled_.load(std::memory_order_acquire); }
+    uint64_t Overruns() const { return overruns_.load(std::memory_order_acquire); }
+    uint64_t Answers() const { return answers_.load(std::memory_order_acquire); }
+    uint64_t LastSignalNs(int half) const;
+    // The stamp of a signalled half while it is among the last stampCapacity.
+    std::optional<HalfStamp> Stamp(uint64_t sequence) const;
+    size_t StampCapacity() const { return stampCapacity_; }
+
+private:
+    void Deadline();
+    void JudgePending();
+    void Signal(int half);
+    void ThreadMain();
+    bool SleepUntil(uint64_t deadlineNs);
+
+    StreamSetup setup_;
+    bool active_ = false;
+    int nextHalf_ = 0;
+    int pending_ = -1;                       // signalled, answer not yet judged
+    std::array<bool, 2> late_{false, false};  // answer missed its deadline and has not come yet
+    uint64_t toneFrame_ = 0;
+
+    std::thread thread_;
+    std::atomic<bool> stopThread_{false};
+
+    std::atomic<uint64_t> signalled_{0};
+    std::atomic<uint64_t> overruns_{0};
+    std::atomic<uint64_t> answers_{0};
+    std::array<std::atomic<uint64_t>, 2> lastNs_{};
+    const size_t stampCapacity_;
+    std::unique_ptr<std::atomic<uint64_t>[]> stamps_;  // ns << 1 | half, by sequence modulo capacity
+};
+
+uint64_t MonotonicNs();
+
+}  // namespace sim

@@ -1,0 +1,36 @@
+// How a simulated card is set up when it is added to the machine.
+#pragma once
+
+#include "platform/win32.h"
+#include "sim/models.h"
+#include "sim/tone.h"
+
+#include <string>
+#include <vector>
+
+namespace sim {
+
+enum class ClockMode {
+    RealTime,  // the card's own thread sets the half events at the sample rate's pace
+    Stepped,   // each Card::FireHalf sets the next one
+};
+
+struct CardConfig {
+    CardModel model = CardModel::Six;
+    // Empty: the model's hardware ID alone. Only the first ID decides support.
+    std::vector<std::wstring> hardwareIds{};
+    // Empty: the first hardware ID plus a suffix unique within the machine.
+    std::wstring instanceId{};
+    int audioInterfaces = 2;  // KSCATEGORY_AUDIO interfaces; the product opens index 1
+    bool present = true;
+    DWORD openError = ERROR_SUCCESS;           // what CreateFileW on the card reports
+    DWORD hardwareIdQueryError = ERROR_SUCCESS;  // every SPDRP_HARDWAREID query fails with it
+    DWORD hardwareIdReadError = ERROR_SUCCESS;   // the filled read fails with it
+    uint32_t sampleRate = 48000;
+    uint32_t bufferMs = 10;
+    ClockMode clock = ClockMode::RealTime;
+    ToneConfig tone{};           // on both inputs
+    size_t stampCapacity = 8192; // signal time stamps kept
+};
+
+}  // namespace sim
