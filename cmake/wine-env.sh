@@ -26,26 +26,47 @@ usage() { die "usage: wine-env.sh setup|stop PREFIX | run PREFIX EXE [ARGS...]";
 
 detached() { "$@" </dev/null >/dev/null 2>&1; }
 
-prefix_ready() { [ -f "$WINEPREFIX/.korvex-ready" ]; }
+# Raised whenever configure_prefix changes, so that existing prefixes are
+# configured again.
+PREFIX_SETTINGS=2
 
-create_prefix() {
+prefix_ready() { [ "$(cat "$WINEPREFIX/.korvex-ready" 2>/dev/null)" = "$PREFIX_SETTINGS" ]; }
+
+configure_prefix() {
+  # Headless windows: without this CreateWindowExW returns NULL.
+  detached "$WINE" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f ||
+    die "could not set the null graphics driver in $WINEPREFIX"
+  # A crashing program gets a backtrace on stderr and ends, instead of
+  # waiting for ever on a crash dialog nobody sees.
+  detached "$WINE" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f ||
+    die "could not turn off the crash dialog in $WINEPREFIX"
+}
+
+# Creates (or finishes configuring) the prefix.
+prepare_prefix() {
   [ -x "$WINE" ] || die "no Wine loader at $WINE (install wine64)"
   mkdir -p "$(dirname "$WINEPREFIX")"
   # Serialise concurrent first uses of the same prefix.
   exec 9>"$WINEPREFIX.lock"
   flock 9
   if ! prefix_ready; then
-    rm -rf "$WINEPREFIX"
-    echo "wine-env.sh: creating $WINEPREFIX" >&2
-    # No Mono or Gecko installers in a new prefix.
-    WINEDLLOVERRIDES='mscoree=d;mshtml=d' detached "$WINE" wineboot -i
+    # The waits below need a server that ends by itself: stop one left
+    # running for an older configuration of this prefix.
+    if [ -d "$WINEPREFIX" ]; then
+      detached "$WINESERVER" -k
+      detached "$WINESERVER" -w
+    fi
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+      rm -rf "$WINEPREFIX"
+      echo "wine-env.sh: creating $WINEPREFIX" >&2
+      # No Mono or Gecko installers in a new prefix.
+      WINEDLLOVERRIDES='mscoree=d;mshtml=d' detached "$WINE" wineboot -i
+      detached "$WINESERVER" -w
+      [ -f "$WINEPREFIX/system.reg" ] || die "wineboot -i did not create $WINEPREFIX"
+    fi
+    configure_prefix
     detached "$WINESERVER" -w
-    [ -f "$WINEPREFIX/system.reg" ] || die "wineboot -i did not create $WINEPREFIX"
-    # Headless windows: without this CreateWindowExW returns NULL.
-    detached "$WINE" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f ||
-      die "could not set the null graphics driver in $WINEPREFIX"
-    detached "$WINESERVER" -w
-    touch "$WINEPREFIX/.korvex-ready"
+    echo "$PREFIX_SETTINGS" >"$WINEPREFIX/.korvex-ready"
   fi
   flock -u 9
   exec 9>&-
@@ -74,7 +95,7 @@ shift 2
 case $cmd in
   setup)
     [ $# -eq 0 ] || usage
-    prefix_ready || create_prefix
+    prefix_ready || prepare_prefix
     start_server ""
     # Fail here, not in every test, when the prefix cannot run a program.
     detached "$WINE" cmd /c exit 0 || die "Wine cannot run a program in $WINEPREFIX"
@@ -92,7 +113,7 @@ case $cmd in
     [ $# -ge 1 ] || usage
     # Outside CTest's fixture (a test run by hand, a single test): make the
     # prefix and a server that ends by itself a minute after the last program.
-    prefix_ready || create_prefix
+    prefix_ready || prepare_prefix
     start_server 60
     exec "$WINE" "$@"
     ;;

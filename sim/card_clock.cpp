@@ -85,6 +85,7 @@ kwin::EventRef CardClock::PendingAnswer(int* half) const {
 void CardClock::AcceptAnswer(int half) {
     if (half != pending_) return;
     answers_.fetch_add(1, std::memory_order_acq_rel);
+    late_[half] = false;  // the host is done with the half
     if (setup_.recorder) setup_.recorder->AppendHalf(setup_.buffers, setup_.enables, half, setup_.frames, false);
     pending_ = -1;
 }

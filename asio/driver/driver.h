@@ -132,6 +132,9 @@ public:
     AvSetMmThreadCharacteristicsW_t avSetMmThreadCharacteristics = nullptr;
     AvRevertMmThreadCharacteristics_t avRevertMmThreadCharacteristics = nullptr;
     ControlBlock control{};
+    // The last rate command was refused: `sampleRate` holds a rate the card
+    // does not run at.
+    bool rateChangeRefused = false;
 
     // The eight events in the order in which they are created, reset and closed.
     HANDLE* const events[8] = {&stopHalf0Event,    &half0ReadyEvent,   &stopHalf1Event,  &half1ReadyEvent,

@@ -36,6 +36,7 @@ ASIOBool AsioDriver::init(void* /*sysHandle*/) {
     uint32_t rate = 0;
     if (!SendProperty(DEVCTL_SAMPLE_RATE, KSPROPERTY_TYPE_GET, &rate, sizeof(rate))) return ASIOFalse;
     sampleRate.store(static_cast<double>(rate), std::memory_order_relaxed);
+    rateChangeRefused = false;  // the rate is the card's own again
     int32_t milliseconds = 0;
     if (!SendProperty(DEVCTL_BUFFER_MS, KSPROPERTY_TYPE_GET, &milliseconds, sizeof(milliseconds))) return ASIOFalse;
     bufferMs = milliseconds;

@@ -16,13 +16,16 @@ ASIOError AsioDriver::getSampleRate(ASIOSampleRate* current) {
 
 ASIOError AsioDriver::setSampleRate(ASIOSampleRate requested) {
     if (canSampleRate(requested) != ASE_OK) return ASE_NoClock;
-    if (requested == sampleRate.load(std::memory_order_relaxed)) return ASE_OK;
+    // After a refused send the stored rate is not the card's: asking for it
+    // again must try again rather than report success.
+    if (requested == sampleRate.load(std::memory_order_relaxed) && !rateChangeRefused) return ASE_OK;
     sampleRate.store(requested, std::memory_order_relaxed);
 
     control.command = DEVCTL_CMD_SAMPLE_RATE;
     control.rateHz = static_cast<int32_t>(requested);  // truncation toward zero
     // With no card to send to, this fails like a refused send.
-    if (!SendControlBlock()) return ASE_NoClock;
+    rateChangeRefused = !SendControlBlock();
+    if (rateChangeRefused) return ASE_NoClock;
 
     std::atomic_ref<uint32_t>(asioTime.timeInfo.flags).fetch_or(kSampleRateChanged, std::memory_order_relaxed);
     std::atomic_ref<double>(asioTime.timeInfo.sampleRate).store(requested, std::memory_order_relaxed);

@@ -33,9 +33,9 @@ int FiredHalf(StreamClient& client) {
 }
 
 TEST_F(SteppedClock, HalvesAlternateAndEachStartBeginsWithHalfZero) {
-    StreamClient client(card, 32);
+    StreamClient client(card, 20);  // not a whole number of tone cycles
     EXPECT_FALSE(card.FireHalf());  // nothing runs yet
-    ASSERT_EQ(client.Start(Enable({0, 1})), ERROR_SUCCESS);
+    ASSERT_EQ(client.Start(Enable({0, 1, kIn0})), ERROR_SUCCESS);
     EXPECT_TRUE(card.Streaming());
     std::vector<int> fired;
     for (int i = 0; i < 3; ++i) {
@@ -48,10 +48,13 @@ TEST_F(SteppedClock, HalvesAlternateAndEachStartBeginsWithHalfZero) {
 
     ASSERT_EQ(client.file().Channels({}), ERROR_SUCCESS);  // stop in the middle of the cycle
     EXPECT_FALSE(card.FireHalf());
-    ASSERT_EQ(client.file().Channels(Enable({0})), ERROR_SUCCESS);
+    ASSERT_EQ(client.file().Channels(Enable({0, kIn0})), ERROR_SUCCESS);
     ASSERT_TRUE(card.FireHalf());
     EXPECT_EQ(FiredHalf(client), 0);
     EXPECT_EQ(card.HalvesSignalled(), 4u);
+    for (int i = 0; i < client.frames(); ++i) {  // the tone starts over too
+        ASSERT_EQ(client.Half(kIn0, 0)[i], sim::ToneSample(card.Tone(), 48000, static_cast<uint64_t>(i))) << i;
+    }
 }
 
 TEST_F(SteppedClock, StopEndsSignallingUntilEventsAreRegisteredAgain) {
@@ -94,26 +97,34 @@ TEST_F(SteppedClock, EnabledInputsCarryTheToneWithItsPhaseRunningOn) {
 }
 
 TEST_F(SteppedClock, AHalfNotAnsweredByTheNextDeadlineIsAnOverrun) {
-    StreamClient client(card, 16);
+    StreamClient client(card, 20);
     ASSERT_EQ(client.Start(Enable({0, kIn0})), ERROR_SUCCESS);
-    ASSERT_TRUE(card.FireHalf());  // half 0, answered
+    ASSERT_TRUE(card.FireHalf());  // round 0, half 0: answered
     client.Answer(0);
     ASSERT_TRUE(card.WaitHostAnswer(1000));
-    ASSERT_TRUE(card.FireHalf());  // half 1, answered without the test waiting
+    ASSERT_TRUE(card.FireHalf());  // round 1, half 1: answered without the test waiting
     client.Answer(1);
-    ASSERT_TRUE(card.FireHalf());  // half 0, never answered
+    ASSERT_TRUE(card.FireHalf());  // round 2, half 0: never answered
     EXPECT_FALSE(card.WaitHostAnswer(20));
-    ASSERT_TRUE(card.FireHalf());  // judges it
+    ASSERT_TRUE(card.FireHalf());  // round 3, half 1: judges round 2
     EXPECT_EQ(card.Overruns(), 1u);
     EXPECT_EQ(card.Answers(), 2u);
 
-    // The late answer to that half 0 does not count for its next round.
-    client.Answer(0);
+    // The host may still be reading half 0: its next round leaves the inputs alone.
+    int32_t* in0 = client.Half(kIn0, 0);
+    in0[5] = 12345;
     client.Answer(1);
-    ASSERT_TRUE(card.FireHalf());  // half 0 again
-    ASSERT_TRUE(card.FireHalf());
-    EXPECT_EQ(card.Overruns(), 2u);
-    EXPECT_EQ(card.Answers(), 3u);
+    ASSERT_TRUE(card.FireHalf());  // round 4, half 0
+    EXPECT_EQ(in0[5], 12345);
+    client.Answer(0);
+    ASSERT_TRUE(card.WaitHostAnswer(1000));
+    ASSERT_TRUE(card.FireHalf());  // round 5, half 1
+    client.Answer(1);
+    ASSERT_TRUE(card.WaitHostAnswer(1000));
+    ASSERT_TRUE(card.FireHalf());  // round 6: half 0 carries the tone again
+    EXPECT_EQ(in0[5], sim::ToneSample(card.Tone(), 48000, 6 * 20 + 5));
+    EXPECT_EQ(card.Overruns(), 1u);
+    EXPECT_EQ(card.Answers(), 5u);
 }
 
 TEST_F(SteppedClock, AHalfTakesNoAllocation) {

@@ -1,0 +1,52 @@
+// korvex-sim: the simulated machine from the command line.
+//
+//     korvex-sim probe  [options]   what a host sees of the driver, and what the card was asked
+//     korvex-sim stream [options]   a host streaming through the driver on the simulated card
+#include "tools/korvex-sim/host_cli.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+void PrintUsage(FILE* out) {
+    fprintf(out,
+            "Usage: korvex-sim <command> [options]\n"
+            "\n"
+            "The Korvex ASIO driver (libKorvexASIO.so) on a simulated machine with one card.\n"
+            "\n"
+            "Commands:\n"
+            "  probe     load the driver as a host does, print what it reports, the card's\n"
+            "            request log, and check that every handle is closed again\n"
+            "  stream    stream through the driver on the card's real-time clock: a sine on\n"
+            "            every output, the card's tone measured on the inputs, and the\n"
+            "            wake-to-callback latency\n"
+            "\n"
+            "korvex-sim <command> --help shows the options of a command.\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        PrintUsage(stderr);
+        return korvex::cli::kExitUsage;
+    }
+    const std::string command = argv[1];
+    const std::vector<std::string> args(argv + 2, argv + argc);
+    if (command == "--help" || command == "-h" || command == "help") {
+        PrintUsage(stdout);
+        if (command == "help" && !args.empty()) {
+            if (args[0] == "probe") korvex::cli::PrintProbeUsage(stdout);
+            if (args[0] == "stream") korvex::cli::PrintStreamUsage(stdout);
+        }
+        return korvex::cli::kExitOk;
+    }
+    if (command == "probe") return korvex::cli::RunProbe(args);
+    if (command == "stream") return korvex::cli::RunStream(args);
+    fprintf(stderr, "korvex-sim: unknown command '%s'\n\n", command.c_str());
+    PrintUsage(stderr);
+    return korvex::cli::kExitUsage;
+}
