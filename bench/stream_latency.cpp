@@ -310,7 +310,8 @@ void PrintNote(const std::vector<Row>& rows, double seconds, int segments) {
     printf("| setting | path | wake p50 | p99 | p99.9 | max | jitter p99 | late / overruns | CPU per half |\n");
     printf("|---|---|---|---|---|---|---|---|---|\n");
     for (const Row& r : rows) {
-        printf("| %s | floor | %s | %s | %s | %s | %s | %llu late | %s |\n", r.setting.c_str(), Us(r.floorWake.p50).c_str(),
+        printf("| %s | floor | %s | %s | %s | %s | %s | %llu late | %s |\n", r.setting.c_str(),
+               Us(r.floorWake.p50).c_str(),
                Us(r.floorWake.p99).c_str(), Us(r.floorWake.p999).c_str(), Us(r.floorWake.max).c_str(),
                Us(r.floorJitter.p99).c_str(), static_cast<unsigned long long>(r.floorLate), Us(r.floorCpu).c_str());
         printf("| %s | driver | %s | %s | %s | %s | %s | %llu overruns | %s |\n", r.setting.c_str(),

@@ -3,6 +3,7 @@
 // what init, setSampleRate, createBuffers, start and stop send.
 #include "tests/sim/driver_fixture.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -112,7 +113,8 @@ TEST_F(DriverControlChannel, EveryRequestIsOnePropertyOfTheSetOnTheSelectedCard)
         EXPECT_EQ(request.code, 0x2F0003u);
         ASSERT_EQ(request.header.size(), 24u);
         EXPECT_TRUE(std::equal(inUseHeader.begin(), inUseHeader.begin() + 16, request.header.begin()));
-        const uint8_t idAndFlags[8] = {static_cast<uint8_t>(request.id), 0, 0, 0, static_cast<uint8_t>(shape.flags), 0, 0, 0};
+        const uint8_t idAndFlags[8] = {static_cast<uint8_t>(request.id), 0, 0, 0,
+                                       static_cast<uint8_t>(shape.flags), 0, 0, 0};
         EXPECT_EQ(memcmp(request.header.data() + 16, idAndFlags, 8), 0);
         EXPECT_EQ(request.flags, shape.flags);
         EXPECT_EQ(request.valueLength, shape.length);

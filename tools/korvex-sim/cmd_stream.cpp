@@ -164,7 +164,11 @@ int RunStream(const std::vector<std::string>& args) {
                host.bufferSize(), host.periodNs() / 1e6, host.inputs() + host.outputs(), host.minimumSize(),
                host.maximumSize());
         printf("Latencies       in %d, out %d samples\n", host.inputLatency(), host.outputLatency());
-        printf("Host writes     %s; %.0f dBFS peak\n", Join(outputs).c_str(), host::kOutputLevelDbfs);
+        printf("Host writes     a %.0f dBFS sine on each output:", host::kOutputLevelDbfs);
+        for (size_t i = 0; i < outputs.size(); ++i) {
+            printf("%s%s", i % 4 == 0 ? "\n                " : ", ", outputs[i].c_str());
+        }
+        printf("\n");
 
         if (!o.wav.empty()) {
             card.StartRecording(static_cast<size_t>(std::ceil(o.seconds * 1.05 * o.rate)) + 8 * host.bufferSize());
@@ -193,7 +197,8 @@ int RunStream(const std::vector<std::string>& args) {
         printf("\nCallbacks       %llu (halves the card signalled: %llu)",
                static_cast<unsigned long long>(callbacks), static_cast<unsigned long long>(host.halvesSignalled()));
         if (host.halvesDuringStop() > 0) {
-            printf("; %llu signalled while stop was under way", static_cast<unsigned long long>(host.halvesDuringStop()));
+            printf("; %llu signalled while stop was under way",
+                   static_cast<unsigned long long>(host.halvesDuringStop()));
         }
         printf("\n                %llu through bufferSwitchTimeInfo; time info asked: %s, time code asked: %s\n",
                static_cast<unsigned long long>(host.timeInfoCallbacks()), host.timeInfoAsked() ? "yes" : "no",
@@ -210,6 +215,10 @@ int RunStream(const std::vector<std::string>& args) {
         printf("Overruns        %llu\n", static_cast<unsigned long long>(host.overruns()));
         for (int32_t i = 0; i < host.inputs(); ++i) {
             const host::SignalMeter& meter = host.inputMeter(i);
+            if (meter.Crossings() == 0) {
+                printf("Input %d %-7s silent (peak %.2f dBFS)\n", i, host.inputNames()[i].c_str(), meter.PeakDbfs());
+                continue;
+            }
             printf("Input %d %-7s %.2f Hz, peak %.2f dBFS, RMS %.2f dBFS\n", i, host.inputNames()[i].c_str(),
                    meter.FrequencyHz(host.sampleRate()), meter.PeakDbfs(), meter.RmsDbfs());
         }
