@@ -9,4 +9,5 @@ cd "$root"
 bash .ci/install-deps.sh linux
 cmake --preset linux
 cmake --build --preset linux --target korvex-sim -j "${KORVEX_JOBS:-2}"
-exec build/linux/tools/korvex-sim/korvex-sim probe
+# Arguments go to the demo, e.g. --model eight --rate 96000 --seconds 10 --wav out.wav
+exec build/linux/tools/korvex-sim/korvex-sim stream "$@"
