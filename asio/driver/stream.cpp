@@ -19,12 +19,13 @@ bool IsStopOrTimeout(DWORD result) { return result == WAIT_OBJECT_0 || result ==
 ASIOError AsioDriver::start() {
     if (callbacks.load(std::memory_order_relaxed) == nullptr) return ASE_NotPresent;
     if (streamThread != nullptr) {
+        const bool alive = WaitForSingleObject(streamThread, 0) == WAIT_TIMEOUT;
         // Never a second stream thread over the first: a running stream is
         // left as it is.
-        if (running.load(std::memory_order_relaxed)) return ASE_OK;
+        if (alive && running.load(std::memory_order_relaxed)) return ASE_OK;
         // A stream stopped from inside its own callback is still ending; it
         // cannot be waited for from that same thread.
-        if (GetCurrentThreadId() == streamThreadId.load(std::memory_order_relaxed)) return ASE_InvalidMode;
+        if (alive && GetCurrentThreadId() == streamThreadId.load(std::memory_order_relaxed)) return ASE_InvalidMode;
         EndStreamThread();
     }
     // Without its events the stream thread could only fail its waits.

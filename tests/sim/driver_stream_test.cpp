@@ -533,6 +533,12 @@ TEST_F(DriverStream, FailedWaitForHalfZeroEndsTheThread) {
     EXPECT_FALSE(Threads()[0].terminated);
     EXPECT_EQ(kwin::ActiveTimerPeriods(), periodsBefore) << "it left the normal way";
     EXPECT_EQ(host.CallCount(), 0u);
+
+    // The ended thread is not a running stream: a new start makes one.
+    ASSERT_EQ(driver->start(), ASE_OK);
+    ASSERT_EQ(Threads().size(), 2u);
+    ASSERT_TRUE(StepHalf());
+    EXPECT_EQ(host.CallCount(), 1u);
     EXPECT_EQ(driver->stop(), ASE_OK);
     EXPECT_EQ(object().streamThread, nullptr);
 }
