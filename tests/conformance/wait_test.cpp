@@ -174,7 +174,7 @@ TEST(Waits, CallsOnAClosedEventFailWithInvalidHandle) {
 
 TEST(Waits, CountMustBeOneToSixtyFour) {
     EventSet events(MAXIMUM_WAIT_OBJECTS + 1, true);
-    for (DWORD count : {0u, static_cast<DWORD>(MAXIMUM_WAIT_OBJECTS + 1)}) {
+    for (DWORD count : {static_cast<DWORD>(0), static_cast<DWORD>(MAXIMUM_WAIT_OBJECTS + 1)}) {
         SetLastError(0);
         EXPECT_EQ(WaitForMultipleObjects(count, events.handles.data(), FALSE, 0), WAIT_FAILED) << count;
         EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER) << count;
