@@ -175,14 +175,10 @@ bool ParseProbe(const std::vector<std::string>& args, ProbeOptions* o, bool* hel
     std::string name;
     while (options.Next(&name)) {
         long integer = 0;
-        std::string text;
         if (name == "--help" || name == "-h") {
             *help = true;
         } else if (name == "--model") {
-            if (!options.Value(&text)) break;
-            auto model = ParseModel(text);
-            if (!model) options.Fail("--model: '" + text + "' is none of pico, six, duo, eight");
-            else o->model = *model;
+            options.Model(&o->model);
         } else if (name == "--rate") {
             if (options.Integer(&integer, 1, 1'000'000)) o->rate = static_cast<uint32_t>(integer);
         } else if (name == "--buffer-ms") {
@@ -198,12 +194,7 @@ bool ParseProbe(const std::vector<std::string>& args, ProbeOptions* o, bool* hel
         }
     }
     if (o->noCard && o->cardInUse) options.Fail("--no-card and --card-in-use exclude each other");
-    if (options.failed()) {
-        fprintf(stderr, "korvex-sim probe: %s\n\n", options.error().c_str());
-        PrintProbeUsage(stderr);
-        return false;
-    }
-    return true;
+    return options.Finish("probe", PrintProbeUsage);
 }
 
 }  // namespace

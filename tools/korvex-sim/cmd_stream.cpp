@@ -54,14 +54,10 @@ bool ParseStream(const std::vector<std::string>& args, StreamOptions* o, bool* h
     while (options.Next(&name)) {
         long integer = 0;
         double number = 0;
-        std::string text;
         if (name == "--help" || name == "-h") {
             *help = true;
         } else if (name == "--model") {
-            if (!options.Value(&text)) break;
-            auto model = ParseModel(text);
-            if (!model) options.Fail("--model: '" + text + "' is none of pico, six, duo, eight");
-            else o->model = *model;
+            options.Model(&o->model);
         } else if (name == "--rate") {
             if (options.Integer(&integer, 8000, 384000)) o->rate = static_cast<uint32_t>(integer);
         } else if (name == "--buffer-ms") {
@@ -78,12 +74,7 @@ bool ParseStream(const std::vector<std::string>& args, StreamOptions* o, bool* h
             options.Fail("unknown option '" + name + "'");
         }
     }
-    if (options.failed()) {
-        fprintf(stderr, "korvex-sim stream: %s\n\n", options.error().c_str());
-        PrintStreamUsage(stderr);
-        return false;
-    }
-    return true;
+    return options.Finish("stream", PrintStreamUsage);
 }
 
 }  // namespace

@@ -72,6 +72,25 @@ bool Options::Number(double* value, double minimum, double maximum) {
     return true;
 }
 
+bool Options::Model(sim::CardModel* model) {
+    std::string text;
+    if (!Value(&text)) return false;
+    std::optional<sim::CardModel> parsed = ParseModel(text);
+    if (!parsed) {
+        Fail(current_ + ": '" + text + "' is none of pico, six, duo, eight");
+        return false;
+    }
+    *model = *parsed;
+    return true;
+}
+
+bool Options::Finish(const char* command, void (*printUsage)(FILE* out)) const {
+    if (!failed()) return true;
+    fprintf(stderr, "korvex-sim %s: %s\n\n", command, error_.c_str());
+    printUsage(stderr);
+    return false;
+}
+
 bool Options::Integer(long* value, long minimum, long maximum) {
     std::string text;
     if (!Value(&text)) return false;

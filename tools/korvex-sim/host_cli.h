@@ -35,6 +35,10 @@ public:
     bool Value(std::string* value);
     bool Number(double* value, double minimum, double maximum);
     bool Integer(long* value, long minimum, long maximum);
+    // A card model by its option name (ParseModel).
+    bool Model(sim::CardModel* model);
+    // False after printing the error and the usage, when a value was bad.
+    bool Finish(const char* command, void (*printUsage)(FILE* out)) const;
     // Set when a value was missing or malformed.
     const std::string& error() const { return error_; }
     bool failed() const { return !error_.empty(); }
