@@ -13,6 +13,10 @@
 #include <mmsystem.h>
 #include <winioctl.h>
 #include <ks.h>
+#include <winsvc.h>
+#include <dbt.h>
+#include <wtsapi32.h>
+#include <shlobj.h>
 
 // Published in ksmedia.h through macros that need a GUID-instantiation unit;
 // the value is all the product needs.

@@ -15,6 +15,10 @@ enum class ClockMode {
     Stepped,   // each Card::FireHalf sets the next one
 };
 
+// The wave port's streaming interfaces, besides its KSCATEGORY_AUDIO one.
+inline constexpr GUID kKsCategoryRender = {0x65E8773E, 0x8F56, 0x11D0, {0xA3, 0xB9, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
+inline constexpr GUID kKsCategoryCapture = {0x65E8773D, 0x8F56, 0x11D0, {0xA3, 0xB9, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
+
 struct CardConfig {
     CardModel model = CardModel::Six;
     // Empty: the model's hardware ID alone. Only the first ID decides support.
@@ -22,6 +26,9 @@ struct CardConfig {
     // Empty: the first hardware ID plus a suffix unique within the machine.
     std::wstring instanceId{};
     int audioInterfaces = 2;  // KSCATEGORY_AUDIO interfaces; the product opens index 1
+    // Also a KSCATEGORY_RENDER and a KSCATEGORY_CAPTURE interface on the wave
+    // port (after the audio ones), as Plug and Play announces a card.
+    bool streamingInterfaces = false;
     bool present = true;
     DWORD openError = ERROR_SUCCESS;           // what CreateFileW on the card reports
     DWORD hardwareIdQueryError = ERROR_SUCCESS;  // every SPDRP_HARDWAREID query fails with it

@@ -2,6 +2,8 @@
 
 #include "platform/posix/kernel.h"
 #include "sim/device_paths.h"
+#include "sim/program_image.h"
+#include "sim/service_process.h"
 
 #include <algorithm>
 #include <cwchar>
@@ -18,12 +20,18 @@ public:
 };
 
 kwin::DeviceInfo AudioDevice(const std::wstring& instanceId, const std::vector<std::wstring>& hardwareIds,
-                             int audioInterfaces, const std::shared_ptr<kwin::DeviceDriver>& driver) {
+                             int audioInterfaces, const std::shared_ptr<kwin::DeviceDriver>& driver,
+                             bool streamingInterfaces = false) {
     kwin::DeviceInfo device;
     device.instanceId = instanceId;
     device.hardwareIds = hardwareIds;
     for (int i = 0; i < audioInterfaces; ++i) {
         device.interfaces.push_back({KSCATEGORY_AUDIO, InterfacePath(instanceId, KSCATEGORY_AUDIO, i), driver});
+    }
+    if (streamingInterfaces) {
+        for (const GUID& category : {kKsCategoryRender, kKsCategoryCapture}) {
+            device.interfaces.push_back({category, InterfacePath(instanceId, category, 1), driver});
+        }
     }
     return device;
 }
@@ -34,9 +42,24 @@ Machine::Machine() {
     kwin::ClearDevices();
     kwin::ClearInjectedFailures();
     kwin::SetClassDevsHook(nullptr);
+    kwin::ClearPrograms();
+    kwin::ResetProcessHistory();
+    kwin::ClearEventLog();
+    kwin::ClearSessionFailures();
+    kwin::SetServiceControlHook(nullptr);
+    kwin::SetDeviceNotificationHook(nullptr);
+    kwin::ResetDeviceEventHistory();
+    kwin::ResetDeviceNotificationCalls();
+}
+
+void Machine::InstallService(const std::string& sharedObjectPath) {
+    kwin::RegisterProgram(ServiceImagePath(), SharedObjectProgram(sharedObjectPath));
 }
 
 Machine::~Machine() {
+    kwin::WaitAllProcessesEnded(20000);
+    kwin::SetServiceControlHook(nullptr);
+    kwin::SetDeviceNotificationHook(nullptr);
     for (const auto& instanceId : present_) kwin::RemoveDevice(instanceId);
     for (const auto& card : cards_) card->MarkRemoved();
 }
@@ -54,7 +77,8 @@ Card& Machine::AddCard(const CardConfig& config) {
     std::wstring instanceId = config.instanceId.empty() ? hardwareIds.front() + NextInstanceSuffix() : config.instanceId;
     auto card = std::make_shared<Card>(config, instanceId, hardwareIds);
 
-    kwin::DeviceInfo device = AudioDevice(instanceId, hardwareIds, config.audioInterfaces, card);
+    kwin::DeviceInfo device =
+        AudioDevice(instanceId, hardwareIds, config.audioInterfaces, card, config.streamingInterfaces);
     device.present = config.present;
     device.hardwareIdQueryError = config.hardwareIdQueryError;
     device.hardwareIdReadError = config.hardwareIdReadError;

@@ -18,7 +18,11 @@ class Machine {
 public:
     // Starts from an empty device tree with no injected call failures.
     Machine();
-    // Takes out every device it added and stops every card's clock.
+    // Also starts with no programs, processes, event-log entries or
+    // per-session failures.
+    //
+    // Takes out every device it added and stops every card's clock, after
+    // waiting for the processes started on it to end.
     ~Machine();
     Machine(const Machine&) = delete;
     Machine& operator=(const Machine&) = delete;
@@ -34,6 +38,10 @@ public:
     // and its requests fail from then on.
     void RemoveCard(Card& card);
     bool RemoveDevice(const std::wstring& instanceId);
+
+    // Installs the service program (a shared object exporting wmain) at
+    // ServiceImagePath(); every process started from it loads a fresh copy.
+    void InstallService(const std::string& sharedObjectPath);
 
     // The cards present, in the order they were added.
     std::vector<Card*> Cards() const;

@@ -96,7 +96,7 @@ std::vector<StoredDevice> SnapshotDevices() {
     return tree.devices;
 }
 
-std::shared_ptr<DeviceDriver> FindInterfaceDriver(const WCHAR* path) {
+std::shared_ptr<DeviceDriver> FindInterfaceDriver(const WCHAR* path, std::wstring* instanceId) {
     if (!path) return nullptr;
     const std::wstring wanted(path);
     DeviceTree& tree = Tree();
@@ -104,7 +104,9 @@ std::shared_ptr<DeviceDriver> FindInterfaceDriver(const WCHAR* path) {
     for (const auto& device : tree.devices) {
         if (!device.info.present) continue;
         for (const auto& interface : device.info.interfaces) {
-            if (EqualsIgnoringAsciiCase(interface.path, wanted)) return interface.driver;
+            if (!EqualsIgnoringAsciiCase(interface.path, wanted)) continue;
+            if (instanceId && interface.driver) *instanceId = device.info.instanceId;
+            return interface.driver;
         }
     }
     return nullptr;

@@ -22,7 +22,14 @@ std::vector<StoredDevice> SnapshotDevices();
 
 // The driver behind the interface path of a present device (compared without
 // regard to ASCII case); null when no such interface exists or it has none.
-std::shared_ptr<DeviceDriver> FindInterfaceDriver(const WCHAR* path);
+// When found and `instanceId` is given, it receives the device's instance ID.
+std::shared_ptr<DeviceDriver> FindInterfaceDriver(const WCHAR* path, std::wstring* instanceId = nullptr);
+
+// The instance ID of the device that an open device file was opened on;
+// false when the handle is not an open device file.
+bool DeviceFileInstanceId(HANDLE handle, std::wstring* instanceId);
+// How many device files are open on the device (handles not yet closed).
+int OpenDeviceFilesOn(const std::wstring& instanceId);
 
 // Runs the hook set by SetClassDevsHook, if any, with the next call number
 // (1 for the first list built since the hook was set). Call it with no lock held.

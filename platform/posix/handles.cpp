@@ -16,6 +16,7 @@ constexpr uintptr_t kHandleStep = 4;
 struct HandleTable {
     std::mutex mutex;
     std::vector<std::shared_ptr<KernelObject>> slots;
+    std::vector<DWORD> owners;  // process ID per slot
     std::vector<size_t> freeSlots;
 };
 
@@ -48,6 +49,10 @@ const char* ObjectTypeName(ObjectType type) {
         case ObjectType::DeviceInfoList: return "device info list";
         case ObjectType::Process: return "process";
         case ObjectType::Token: return "token";
+        case ObjectType::EventSource: return "event source";
+        case ObjectType::Notification: return "device notification";
+        case ObjectType::WindowStation: return "window station";
+        case ObjectType::Desktop: return "desktop";
         case ObjectType::Other: return "other";
         case ObjectType::Count: break;
     }
@@ -56,6 +61,7 @@ const char* ObjectTypeName(ObjectType type) {
 
 HANDLE InsertHandle(std::shared_ptr<KernelObject> object) {
     if (!object) return nullptr;
+    const DWORD owner = CurrentProcessIdValue();
     HandleTable& table = Table();
     std::lock_guard lock(table.mutex);
     size_t index;
@@ -63,7 +69,9 @@ HANDLE InsertHandle(std::shared_ptr<KernelObject> object) {
         if (table.freeSlots.empty()) {
             // Room for the slot's later return to the free list, so RemoveHandle never allocates.
             table.freeSlots.reserve(table.slots.size() + 1);
+            table.owners.reserve(table.slots.size() + 1);
             table.slots.push_back(nullptr);
+            table.owners.push_back(0);
             table.freeSlots.push_back(table.slots.size() - 1);
         }
     } catch (const std::bad_alloc&) {
@@ -72,6 +80,7 @@ HANDLE InsertHandle(std::shared_ptr<KernelObject> object) {
     index = table.freeSlots.back();
     table.freeSlots.pop_back();
     table.slots[index] = std::move(object);
+    table.owners[index] = owner;
     return reinterpret_cast<HANDLE>((index + 1) * kHandleStep);
 }
 
@@ -108,6 +117,38 @@ bool RemoveHandle(HANDLE handle) {
     return true;
 }
 
+int CloseHandlesOwnedBy(DWORD processId) {
+    std::vector<std::shared_ptr<KernelObject>> closed;  // released after the table is unlocked
+    {
+        HandleTable& table = Table();
+        std::lock_guard lock(table.mutex);
+        for (size_t i = 0; i < table.slots.size(); ++i) {
+            if (!table.slots[i] || table.owners[i] != processId) continue;
+            closed.push_back(std::move(table.slots[i]));
+            table.freeSlots.push_back(i);
+        }
+    }
+    return static_cast<int>(closed.size());
+}
+
+std::vector<OpenHandleInfo> OpenHandlesOf(DWORD processId) {
+    std::vector<std::pair<HANDLE, std::shared_ptr<KernelObject>>> owned;
+    {
+        HandleTable& table = Table();
+        std::lock_guard lock(table.mutex);
+        for (size_t i = 0; i < table.slots.size(); ++i) {
+            if (table.slots[i] && table.owners[i] == processId) {
+                owned.emplace_back(reinterpret_cast<HANDLE>((i + 1) * kHandleStep), table.slots[i]);
+            }
+        }
+    }
+    std::vector<OpenHandleInfo> infos;
+    for (const auto& [handle, object] : owned) {
+        infos.push_back({handle, ObjectTypeName(object->type()), object->DeviceInstanceId()});
+    }
+    return infos;
+}
+
 HandleCounts OpenHandles() {
     HandleCounts counts;
     HandleTable& table = Table();
@@ -120,6 +161,12 @@ HandleCounts OpenHandles() {
             case ObjectType::Thread: ++counts.threads; break;
             case ObjectType::DeviceFile: ++counts.deviceFiles; break;
             case ObjectType::DeviceInfoList: ++counts.deviceInfoLists; break;
+            case ObjectType::Process: ++counts.processes; break;
+            case ObjectType::Token: ++counts.tokens; break;
+            case ObjectType::EventSource: ++counts.eventSources; break;
+            case ObjectType::Notification: ++counts.notifications; break;
+            case ObjectType::WindowStation: ++counts.windowStations; break;
+            case ObjectType::Desktop: ++counts.desktops; break;
             default: ++counts.other; break;
         }
     }

@@ -29,10 +29,25 @@ struct KWIN_EXPORT HandleCounts {
     int threads = 0;
     int deviceFiles = 0;
     int deviceInfoLists = 0;
+    int processes = 0;
+    int tokens = 0;
+    int eventSources = 0;
+    int notifications = 0;
+    int windowStations = 0;
+    int desktops = 0;
     int other = 0;
     bool operator==(const HandleCounts&) const = default;
 };
 KWIN_EXPORT HandleCounts OpenHandles();
+
+// One open handle of a process, for a person or a test to read.
+struct KWIN_EXPORT OpenHandleInfo {
+    HANDLE handle = nullptr;
+    std::string type;              // "device file", "device notification", "event", ...
+    std::wstring deviceInstanceId;  // the device it is about, if any
+};
+// The handles the process owns now (0: the host program), in handle order.
+KWIN_EXPORT std::vector<OpenHandleInfo> OpenHandlesOf(DWORD processId);
 
 // timeBeginPeriod calls minus timeEndPeriod calls, per period value summed.
 KWIN_EXPORT int ActiveTimerPeriods();
@@ -130,4 +145,118 @@ KWIN_EXPORT bool TryConsumeEvent(const EventRef& event);
 // Waits up to the time given for the event and consumes it; false on timeout.
 KWIN_EXPORT bool WaitEvent(const EventRef& event, DWORD milliseconds);
 
+// ---- Simulated processes ------------------------------------------------------------
+
+// The entry point of one process of a program: wmain's signature.
+using ProcessEntry = std::function<int(int argc, WCHAR** argv)>;
+// Makes a program startable: called once for every process started from the
+// image, it returns that process's entry (a fresh copy of the program, so
+// that each process has its own process-wide state). May return an empty
+// function when the program cannot be loaded (the start then fails with
+// ERROR_BAD_EXE_FORMAT).
+using ProgramLoader = std::function<ProcessEntry()>;
+// Registers the program at a Windows path (compared without regard to case),
+// e.g. L"C:\\Program Files\\SAVANTIX\\Lyrenta Vazozo\\KorvexS.exe".
+KWIN_EXPORT void RegisterProgram(const std::wstring& imagePath, ProgramLoader loader);
+KWIN_EXPORT void ClearPrograms();
+
+struct KWIN_EXPORT ProcessStart {
+    std::wstring imagePath;    // must be a registered program
+    std::wstring commandLine;  // split into argv the way Windows does
+    DWORD sessionId = 0;
+    std::wstring desktop = L"WinSta0\\Default";  // the start-up record's desktop
+    DWORD creationFlags = 0;
+    bool startedByServiceManager = false;  // gets a working service dispatcher
+};
+
+// Starts a process the way CreateProcess does: its main thread runs the
+// program's entry with the parsed command line. Returns the process and
+// thread handles, owned by the calling process, in `info`; false with the
+// error in `error` when the image is unknown or cannot be loaded.
+KWIN_EXPORT bool StartProcess(const ProcessStart& start, PROCESS_INFORMATION* info, DWORD* error);
+
+// What the machine knows of every process started since the last reset.
+struct KWIN_EXPORT ProcessRecord {
+    DWORD processId = 0;
+    DWORD parentProcessId = 0;  // 0: started by the machine or a test
+    std::wstring imagePath;
+    std::wstring commandLine;
+    std::vector<std::wstring> argv;
+    DWORD sessionId = 0;
+    std::wstring desktop;
+    DWORD creationFlags = 0;
+    bool startedByServiceManager = false;
+    bool finished = false;
+    bool terminated = false;       // ended by TerminateProcess
+    DWORD exitCode = STILL_ACTIVE;
+    int handlesLeftAtExit = 0;     // handles the process had not closed when it ended
+};
+KWIN_EXPORT std::vector<ProcessRecord> ProcessHistory();
+KWIN_EXPORT void ResetProcessHistory();
+// Waits until every process started so far has ended; false on timeout.
+KWIN_EXPORT bool WaitAllProcessesEnded(DWORD milliseconds);
+
+// Makes every call of the named function that targets the session fail with
+// the error until cleared: "SetTokenInformation" (setting that session ID)
+// and "CreateProcessAsUserW" (a token of that session).
+KWIN_EXPORT void FailCallsForSession(const std::string& function, DWORD sessionId, DWORD error);
+KWIN_EXPORT void ClearSessionFailures();
+// Tokens opened with OpenProcessToken or made by DuplicateTokenEx, and how
+// many were closed again.
+struct KWIN_EXPORT TokenCalls {
+    int opened = 0;
+    int duplicated = 0;
+};
+KWIN_EXPORT TokenCalls Tokens();
+
+// The Program Files folder that SHGetSpecialFolderPathW reports.
+KWIN_EXPORT void SetProgramFilesFolder(const std::wstring& folder);
+
+// ---- Service control manager --------------------------------------------------------
+
+// Sends a control to the service running in the process, as the service
+// control manager does, and waits for the handler's answer. The event data
+// must stay valid until then. Answers ERROR_SERVICE_NOT_ACTIVE when the
+// process has no running dispatcher or its service has reported
+// SERVICE_STOPPED, and ERROR_SERVICE_CANNOT_ACCEPT_CTRL (1061) while it has
+// registered no handler. Unlike the real manager it does not filter by the
+// controls the service accepts: tests see what the handler does with any.
+KWIN_EXPORT DWORD SendServiceControl(DWORD processId, DWORD control, DWORD eventType = 0, void* eventData = nullptr);
+// Every status the service of the process has reported, in order.
+KWIN_EXPORT std::vector<SERVICE_STATUS> ServiceStatusHistory(DWORD processId);
+// Waits until the service of the process has reported the state; false on timeout.
+KWIN_EXPORT bool WaitServiceState(DWORD processId, DWORD state, DWORD milliseconds);
+// The processes whose service has a registered handler: the recipients of
+// device events, in the order they registered.
+KWIN_EXPORT std::vector<DWORD> ServiceProcesses();
+// Runs on the dispatcher's thread just before the handler gets each control
+// (a test uses it to interleave work deterministically).
+KWIN_EXPORT void SetServiceControlHook(std::function<void(DWORD processId, DWORD control, DWORD eventType)> hook);
+
+// ---- Event log ---------------------------------------------------------------------------
+
+struct KWIN_EXPORT EventLogEntry {
+    std::wstring source;
+    WORD type = 0;
+    WORD category = 0;
+    DWORD eventId = 0;
+    std::vector<std::wstring> strings;
+    DWORD rawDataSize = 0;
+    bool hasUserSid = false;
+    DWORD processId = 0;  // the process that reported it
+};
+KWIN_EXPORT std::vector<EventLogEntry> EventLog();
+KWIN_EXPORT void ClearEventLog();
+// RegisterEventSourceW calls that succeeded, and DeregisterEventSource calls.
+struct KWIN_EXPORT EventSourceCalls {
+    int registered = 0;
+    int deregistered = 0;
+};
+KWIN_EXPORT EventSourceCalls EventSources();
+
 }  // namespace kwin
+
+// The machine's Plug and Play events and device notifications, and its
+// sessions, window stations, desktops and windows.
+#include "platform/posix/kernel_pnp.h"
+#include "platform/posix/kernel_sessions.h"

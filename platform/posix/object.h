@@ -9,10 +9,25 @@
 
 #include <memory>
 #include <mutex>
+#include <string>
+#include <vector>
 
 namespace kwin {
 
-enum class ObjectType { Event, Thread, DeviceFile, DeviceInfoList, Process, Token, Other, Count };
+enum class ObjectType {
+    Event,
+    Thread,
+    DeviceFile,
+    DeviceInfoList,
+    Process,
+    Token,
+    EventSource,
+    Notification,
+    WindowStation,
+    Desktop,
+    Other,
+    Count
+};
 const char* ObjectTypeName(ObjectType type);
 
 struct WaitNode;
@@ -45,6 +60,10 @@ public:
     // Called with KernelLock() held, by the wait that returns this object.
     virtual void ConsumeLocked() {}
 
+    // The device instance ID the object is about (a device file, a handle
+    // notification on one); empty for the others.
+    virtual std::wstring DeviceInstanceId() const { return {}; }
+
     // Wakes every waiter of this object; KernelLock() must be held.
     void WakeWaitersLocked();
 
@@ -56,9 +75,12 @@ private:
     WaitNode* waitersTail_ = nullptr;
 };
 
-// Inserts an object into the handle table; returns its new handle, or null
-// when memory runs out.
+// Inserts an object into the handle table, owned by the calling thread's
+// process; returns its new handle, or null when memory runs out.
 HANDLE InsertHandle(std::shared_ptr<KernelObject> object);
+// Closes every handle that the process still owns (what process exit does);
+// returns how many there were.
+int CloseHandlesOwnedBy(DWORD processId);
 // Looks a handle up; null when the handle is not open. Allocation-free.
 std::shared_ptr<KernelObject> ReferenceHandle(HANDLE handle);
 // Looks several handles up under one lock; false (and out cleared) when one
@@ -77,6 +99,10 @@ bool RemoveHandle(HANDLE handle);
 // only that object is consumed. Returns WAIT_OBJECT_0 + index, WAIT_TIMEOUT or
 // WAIT_FAILED. Allocation-free. The caller keeps the objects alive.
 DWORD WaitForObjects(DWORD count, KernelObject* const* objects, bool waitAll, DWORD milliseconds);
+
+// The ID of the simulated process the calling thread belongs to; 0 for the
+// threads of the host program itself (tests, tools).
+DWORD CurrentProcessIdValue();
 
 // The calling thread's last-error value.
 void SetLastErrorValue(DWORD error);

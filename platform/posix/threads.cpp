@@ -80,6 +80,7 @@ void* ThreadMain(void* argument) {
     delete owned;
     currentThread = self.get();
     currentThreadId = self->id;
+    SetCurrentProcess(self->process);
     SetCurrentWaitInterrupt(&self->interrupt);
 
     ThreadEndGuard guard(*self);
@@ -137,9 +138,37 @@ void ResetThreadHistory() {
 
 using kwin::ThreadObject;
 
-extern "C" HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stackSize, LPTHREAD_START_ROUTINE startAddress,
-                                      LPVOID parameter, DWORD creationFlags, LPDWORD threadId) {
-    if (kwin::ShouldFail("CreateThread")) return nullptr;
+namespace kwin {
+namespace {
+HANDLE CreateThreadWithStack(const std::shared_ptr<ProcessObject>& process, SIZE_T stackSize,
+                             LPTHREAD_START_ROUTINE startAddress, LPVOID parameter, DWORD creationFlags,
+                             LPDWORD threadId);
+}  // namespace
+
+ThreadObject* CurrentThreadObject() { return currentThread; }
+
+HANDLE CreateThreadIn(const std::shared_ptr<ProcessObject>& process, LPTHREAD_START_ROUTINE start, LPVOID parameter,
+                      DWORD creationFlags, LPDWORD threadId) {
+    return CreateThreadWithStack(process, 0, start, parameter, creationFlags, threadId);
+}
+
+void TerminateThreadObject(ThreadObject& thread, DWORD exitCode) {
+    KernelLockGuard lock;
+    // Once finished the pthread may be gone; a second terminate changes nothing.
+    if (thread.finished || thread.interrupt.requested || !thread.pthreadValid) return;
+    thread.terminateExitCode = exitCode;
+    pthread_cancel(thread.pthread);  // our waits and Sleep act on it at once:
+    InterruptLocked(thread.interrupt);
+    if (thread.gate.load(std::memory_order_relaxed) == ThreadObject::kGateClosed) {
+        thread.gate.store(ThreadObject::kGateTerminated, std::memory_order_release);
+        WakeWordLocked(&thread.gate);
+    }
+}
+
+namespace {
+HANDLE CreateThreadWithStack(const std::shared_ptr<ProcessObject>& process, SIZE_T stackSize,
+                             LPTHREAD_START_ROUTINE startAddress, LPVOID parameter, DWORD creationFlags,
+                             LPDWORD threadId) {
     if (!startAddress) {
         kwin::SetLastErrorValue(ERROR_INVALID_PARAMETER);
         return nullptr;
@@ -150,9 +179,14 @@ extern "C" HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stackSize, L
     try {
         thread = std::make_shared<ThreadObject>(kwin::NextThreadId(), startAddress, parameter,
                                                 (creationFlags & CREATE_SUSPENDED) != 0);
+        thread->process = process;
         argument = new std::shared_ptr<ThreadObject>(thread);
         std::lock_guard lock(history.mutex);
         history.threads.push_back(thread);
+        if (process) {
+            KernelLockGuard kernel;
+            process->threads.push_back(thread);
+        }
     } catch (const std::bad_alloc&) {
         delete argument;
         kwin::SetLastErrorValue(ERROR_NOT_ENOUGH_MEMORY);
@@ -188,6 +222,15 @@ extern "C" HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stackSize, L
     }
     if (threadId) *threadId = thread->id;
     return handle;
+}
+}  // namespace
+}  // namespace kwin
+
+extern "C" HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stackSize, LPTHREAD_START_ROUTINE startAddress,
+                                      LPVOID parameter, DWORD creationFlags, LPDWORD threadId) {
+    if (kwin::ShouldFail("CreateThread")) return nullptr;
+    return kwin::CreateThreadWithStack(kwin::CurrentProcessShared(), stackSize, startAddress, parameter,
+                                       creationFlags, threadId);
 }
 
 extern "C" DWORD WINAPI ResumeThread(HANDLE hThread) {
@@ -253,18 +296,7 @@ extern "C" BOOL WINAPI TerminateThread(HANDLE hThread, DWORD exitCode) {
                                                                              : ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    {
-        kwin::KernelLockGuard lock;
-        // Once finished the pthread may be gone; a second terminate changes nothing.
-        if (thread->finished || thread->interrupt.requested || !thread->pthreadValid) return TRUE;
-        thread->terminateExitCode = exitCode;
-        pthread_cancel(thread->pthread);  // our waits and Sleep act on it at once:
-        kwin::InterruptLocked(thread->interrupt);
-        if (thread->gate.load(std::memory_order_relaxed) == ThreadObject::kGateClosed) {
-            thread->gate.store(ThreadObject::kGateTerminated, std::memory_order_release);
-            kwin::WakeWordLocked(&thread->gate);
-        }
-    }
+    kwin::TerminateThreadObject(*thread, exitCode);
     if (thread == kwin::currentThread) {
         for (;;) pthread_testcancel();
     }

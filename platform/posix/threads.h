@@ -2,6 +2,7 @@
 #pragma once
 
 #include "platform/posix/object.h"
+#include "platform/posix/process.h"
 #include "platform/posix/wait.h"
 
 #include <pthread.h>
@@ -30,6 +31,7 @@ struct ThreadObject final : KernelObject {
     const DWORD id;
     const LPTHREAD_START_ROUTINE start;
     const LPVOID parameter;
+    std::shared_ptr<ProcessObject> process;  // null: a thread of the host program
 
     // Guarded by KernelLock().
     pthread_t pthread{};

@@ -308,3 +308,5 @@ KWINAPI_EXPORT BOOL WINAPI DeviceIoControl(HANDLE device, DWORD ioControlCode, L
                                            LPOVERLAPPED overlapped);
 
 }  // extern "C"
+
+#include "win32_posix_service.h"

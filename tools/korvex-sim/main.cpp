@@ -2,6 +2,7 @@
 //
 //     korvex-sim probe  [options]   what a host sees of the driver, and what the card was asked
 //     korvex-sim stream [options]   a host streaming through the driver on the simulated card
+//     korvex-sim service [options] [step...]   the service on the simulated machine
 #include "tools/korvex-sim/host_cli.h"
 
 #include <cstdio>
@@ -15,7 +16,7 @@ void PrintUsage(FILE* out) {
     fprintf(out,
             "Usage: korvex-sim <command> [options]\n"
             "\n"
-            "The Korvex ASIO driver (libKorvexASIO.so) on a simulated machine with one card.\n"
+            "The Korvex ASIO driver (libKorvexASIO.so) and service (KorvexS.so) on a simulated machine.\n"
             "\n"
             "Commands:\n"
             "  probe     load the driver as a host does, print what it reports, the card's\n"
@@ -23,6 +24,9 @@ void PrintUsage(FILE* out) {
             "  stream    stream through the driver on the card's real-time clock: a sine on\n"
             "            every output, the card's tone measured on the inputs, and the\n"
             "            wake-to-callback latency\n"
+            "  service   run the service KorvexS as the service control manager does, apply\n"
+            "            a script of controls and device events, and print its status\n"
+            "            reports, the cards, the event log and the processes it started\n"
             "\n"
             "korvex-sim <command> --help shows the options of a command.\n");
 }
@@ -41,11 +45,13 @@ int main(int argc, char** argv) {
         if (command == "help" && !args.empty()) {
             if (args[0] == "probe") korvex::cli::PrintProbeUsage(stdout);
             if (args[0] == "stream") korvex::cli::PrintStreamUsage(stdout);
+            if (args[0] == "service") korvex::cli::PrintServiceUsage(stdout);
         }
         return korvex::cli::kExitOk;
     }
     if (command == "probe") return korvex::cli::RunProbe(args);
     if (command == "stream") return korvex::cli::RunStream(args);
+    if (command == "service") return korvex::cli::RunService(args);
     fprintf(stderr, "korvex-sim: unknown command '%s'\n\n", command.c_str());
     PrintUsage(stderr);
     return korvex::cli::kExitUsage;

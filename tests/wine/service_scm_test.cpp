@@ -1,0 +1,194 @@
+// KorvexS.exe in the service control manager: started by hand from a console
+// it ends with exit code 0; installed as an own-process service it starts,
+// answers interrogation, stops on request and is removed again.
+//
+//   service_scm_test [path\to\KorvexS.exe]   (default: beside the program)
+#include "tests/wine/module_path.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+using korvex::wine_test::Narrow;
+
+std::wstring exePath;
+
+// Not "KorvexS": an installed product in the same prefix may own that name.
+// The program serves whichever own-process service it is started as.
+constexpr wchar_t kServiceName[] = L"KorvexSTest";
+
+constexpr DWORD kAcceptStopAndSessionChange = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SESSIONCHANGE;
+
+class ServiceHandle {
+public:
+    explicit ServiceHandle(SC_HANDLE handle = nullptr) : handle_(handle) {}
+    ~ServiceHandle() { Reset(); }
+    ServiceHandle(const ServiceHandle&) = delete;
+    ServiceHandle& operator=(const ServiceHandle&) = delete;
+    void Reset(SC_HANDLE handle = nullptr) {
+        if (handle_) CloseServiceHandle(handle_);
+        handle_ = handle;
+    }
+    SC_HANDLE get() const { return handle_; }
+    explicit operator bool() const { return handle_ != nullptr; }
+
+private:
+    SC_HANDLE handle_;
+};
+
+class Handle {
+public:
+    explicit Handle(HANDLE handle = nullptr) : handle_(handle) {}
+    ~Handle() {
+        if (handle_) CloseHandle(handle_);
+    }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    HANDLE get() const { return handle_; }
+
+private:
+    HANDLE handle_;
+};
+
+// Polls until the service reports `state` or `timeoutMs` pass; the last
+// status read is left in `status`.
+bool WaitForState(SC_HANDLE service, DWORD state, DWORD timeoutMs, SERVICE_STATUS& status) {
+    DWORD start = GetTickCount();
+    for (;;) {
+        if (!QueryServiceStatus(service, &status)) return false;
+        if (status.dwCurrentState == state) return true;
+        if (GetTickCount() - start > timeoutMs) return false;
+        Sleep(50);
+    }
+}
+
+// Stops (bounded) and deletes a service of our name, if there is one.
+void RemoveService(SC_HANDLE manager) {
+    ServiceHandle service(OpenServiceW(manager, kServiceName, SERVICE_ALL_ACCESS));
+    if (!service) return;
+    SERVICE_STATUS status = {};
+    if (QueryServiceStatus(service.get(), &status) && status.dwCurrentState != SERVICE_STOPPED) {
+        ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+        WaitForState(service.get(), SERVICE_STOPPED, 20000, status);
+    }
+    DeleteService(service.get());
+}
+
+TEST(ServiceProgram, StartedFromAConsoleEndsWithExitCodeZero) {
+    std::wstring commandLine = L"\"" + exePath + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    ASSERT_TRUE(CreateProcessW(exePath.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                               &startup, &process))
+        << Narrow(exePath) << ": error " << GetLastError();
+    Handle processHandle(process.hProcess);
+    Handle threadHandle(process.hThread);
+
+    // The dispatcher call fails only after some seconds under Wine.
+    DWORD waited = WaitForSingleObject(process.hProcess, 90000);
+    if (waited != WAIT_OBJECT_0) {
+        TerminateProcess(process.hProcess, 99);
+        WaitForSingleObject(process.hProcess, 5000);
+        FAIL() << "still running after 90 s";
+    }
+    DWORD exitCode = 1234;
+    ASSERT_TRUE(GetExitCodeProcess(process.hProcess, &exitCode));
+    EXPECT_EQ(exitCode, 0u);
+}
+
+class InstalledService : public ::testing::Test {
+protected:
+    void SetUp() override {
+        manager.Reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+        ASSERT_TRUE(manager) << "OpenSCManagerW: error " << GetLastError();
+        RemoveService(manager.get());  // left over from an interrupted run
+        std::wstring binaryPath = L"\"" + exePath + L"\"";
+        service.Reset(CreateServiceW(manager.get(), kServiceName, kServiceName, SERVICE_ALL_ACCESS,
+                                     SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                     binaryPath.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+        ASSERT_TRUE(service) << "CreateServiceW: error " << GetLastError();
+    }
+
+    // Every path, failed assertions included, leaves no service behind.
+    void TearDown() override {
+        service.Reset();
+        if (manager) RemoveService(manager.get());
+    }
+
+    ServiceHandle manager;
+    ServiceHandle service;
+};
+
+TEST_F(InstalledService, StartsAnswersInterrogationStopsAndIsDeleted) {
+    ASSERT_TRUE(StartServiceW(service.get(), 0, nullptr)) << "StartServiceW: error " << GetLastError();
+
+    SERVICE_STATUS status = {};
+    ASSERT_TRUE(WaitForState(service.get(), SERVICE_RUNNING, 30000, status))
+        << "state " << status.dwCurrentState << ", exit code " << status.dwWin32ExitCode;
+    EXPECT_EQ(status.dwServiceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
+    EXPECT_EQ(status.dwControlsAccepted, kAcceptStopAndSessionChange);
+    EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(NO_ERROR));
+    EXPECT_EQ(status.dwServiceSpecificExitCode, 0u);
+    EXPECT_EQ(status.dwCheckPoint, 0u);
+    EXPECT_EQ(status.dwWaitHint, 0u);
+
+    SERVICE_STATUS_PROCESS processStatus = {};
+    DWORD needed = 0;
+    ASSERT_TRUE(QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
+                                     reinterpret_cast<BYTE*>(&processStatus), sizeof(processStatus), &needed));
+    Handle process(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processStatus.dwProcessId));
+    EXPECT_NE(process.get(), nullptr) << "OpenProcess " << processStatus.dwProcessId << ": error " << GetLastError();
+
+    // The handler answers and re-reports the running state.
+    SERVICE_STATUS answered = {};
+    ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_INTERROGATE, &answered))
+        << "interrogate: error " << GetLastError();
+    EXPECT_EQ(answered.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_EQ(answered.dwControlsAccepted, kAcceptStopAndSessionChange);
+    ASSERT_TRUE(QueryServiceStatus(service.get(), &status));
+    EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_EQ(status.dwCheckPoint, 0u);
+    EXPECT_EQ(status.dwWaitHint, 0u);
+
+    ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &answered)) << "stop: error " << GetLastError();
+    EXPECT_TRUE(answered.dwCurrentState == SERVICE_STOP_PENDING || answered.dwCurrentState == SERVICE_STOPPED)
+        << "state " << answered.dwCurrentState;
+    ASSERT_TRUE(WaitForState(service.get(), SERVICE_STOPPED, 30000, status)) << "state " << status.dwCurrentState;
+    EXPECT_EQ(status.dwWin32ExitCode, static_cast<DWORD>(NO_ERROR));
+
+    // The dispatcher returns and the process ends with 0.
+    if (process.get()) {
+        ASSERT_EQ(WaitForSingleObject(process.get(), 20000), WAIT_OBJECT_0) << "the service process did not end";
+        DWORD exitCode = 1234;
+        ASSERT_TRUE(GetExitCodeProcess(process.get(), &exitCode));
+        EXPECT_EQ(exitCode, 0u);
+    }
+
+    ASSERT_TRUE(DeleteService(service.get())) << "DeleteService: error " << GetLastError();
+    service.Reset();
+    // The manager removes a deleted service once no handle refers to it.
+    DWORD error = NO_ERROR;
+    DWORD start = GetTickCount();
+    for (;;) {
+        SC_HANDLE reopened = OpenServiceW(manager.get(), kServiceName, SERVICE_QUERY_STATUS);
+        error = GetLastError();
+        if (!reopened) break;
+        CloseServiceHandle(reopened);
+        if (GetTickCount() - start > 10000) break;
+        Sleep(50);
+    }
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    exePath = korvex::wine_test::TargetPath(argc, argv, L"KorvexS.exe");
+    return RUN_ALL_TESTS();
+}
