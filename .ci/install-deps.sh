@@ -13,6 +13,7 @@ linux_packages=(
   ninja-build
   libgtest-dev   # GoogleTest for the Linux test programs
   libgmock-dev
+  clang          # the fuzz preset: libFuzzer with its sanitizers
 )
 windows_packages=(
   g++-mingw-w64-x86-64-posix  # x86_64-w64-mingw32-g++-posix

@@ -72,6 +72,19 @@ for preset in "${presets[@]}"; do
   report+=("$preset: $summary; build ${built} s, tests ${tested} s")
 done
 
+# The fuzz target of the service's device-event parsing, briefly, so that it
+# keeps building and running (.ci/fuzz.sh 300 for a longer run).
+echo
+echo "=== fuzz"
+fuzz_started=$SECONDS
+if bash .ci/fuzz.sh "${KORVEX_FUZZ_SECONDS:-60}" >"$logs/fuzz.log" 2>&1; then
+  report+=("fuzz: no finding in ${KORVEX_FUZZ_SECONDS:-60} s; $((SECONDS - fuzz_started)) s in all")
+else
+  tail -n 30 "$logs/fuzz.log"
+  report+=("fuzz: FAILED (build/logs/fuzz.log, build/fuzz/findings)")
+  failed=1
+fi
+
 echo
 echo "=== summary"
 for line in "${report[@]}"; do

@@ -50,6 +50,7 @@ Machine::Machine() {
     kwin::SetDeviceNotificationHook(nullptr);
     kwin::ResetDeviceEventHistory();
     kwin::ResetDeviceNotificationCalls();
+    kwin::ResetSessions();
 }
 
 void Machine::InstallService(const std::string& sharedObjectPath) {

@@ -52,6 +52,7 @@ public:
     kwin::DeviceDriver& driver() const { return *driver_; }
     uint64_t fileId() const { return fileId_; }
     const std::wstring& instanceId() const { return instanceId_; }
+    std::wstring DeviceInstanceId() const override { return instanceId_; }
 
 private:
     std::shared_ptr<kwin::DeviceDriver> driver_;

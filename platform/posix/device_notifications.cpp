@@ -20,6 +20,7 @@ constexpr DWORD kKnownFlags = DEVICE_NOTIFY_SERVICE_HANDLE | DEVICE_NOTIFY_ALL_I
 
 struct Registration final : KernelObject {
     Registration() : KernelObject(ObjectType::Notification) {}
+    std::wstring DeviceInstanceId() const override { return instanceId; }
 
     std::shared_ptr<ServiceConnection> service;
     DWORD deviceType = 0;

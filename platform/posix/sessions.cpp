@@ -10,7 +10,9 @@
 #include <cstring>
 #include <new>
 
+#ifndef ERROR_BUSY
 #define ERROR_BUSY 170u
+#endif
 
 namespace kwin {
 namespace {
@@ -199,7 +201,7 @@ WindowingState& Windowing() {
 void SetSessions(const std::vector<SessionInfo>& sessions, DWORD consoleSessionId) {
     WindowingState& state = Windowing();
     std::lock_guard lock(state.mutex);
-    DestroyWindowsLocked(state, {}, true);
+    DestroyWindowsLocked(state);
     state.sessions.clear();
     for (const auto& info : sessions) state.sessions.push_back(MakeSession(info));
     state.consoleSessionId = consoleSessionId;
@@ -222,7 +224,7 @@ std::vector<SessionInfo> Sessions() {
 void ResetSessions() {
     WindowingState& state = Windowing();
     std::lock_guard lock(state.mutex);
-    DestroyWindowsLocked(state, {}, true);
+    DestroyWindowsLocked(state);
     state.sessions.clear();
     for (const auto& info : DefaultSessions()) state.sessions.push_back(MakeSession(info));
     state.consoleSessionId = kNoSession;

@@ -90,7 +90,7 @@ WindowingState& Windowing();
 // are answered with 0.
 void DestroyWindowLocked(WindowingState& state, HWND window);
 // Drops every window and queued message (ResetSessions, SetSessions).
-void DestroyWindowsLocked(WindowingState& state, const std::vector<DWORD>& keptSessions, bool all);
+void DestroyWindowsLocked(WindowingState& state);
 // How many windows the calling thread owns; the state is locked.
 int WindowsOwnedByCallerLocked(WindowingState& state);
 // The desktop ("WinSta0\\Default") of the session; null when unknown. The state is locked.

@@ -149,12 +149,11 @@ void DestroyWindowLocked(WindowingState& state, HWND handle) {
     }
 }
 
-void DestroyWindowsLocked(WindowingState& state, const std::vector<DWORD>&, bool) {
+void DestroyWindowsLocked(WindowingState& state) {
     while (!state.windows.empty()) DestroyWindowLocked(state, state.windows.begin()->first);
     for (auto& [threadId, queue] : state.queues) {
         for (auto& message : queue->sent) CompleteLocked(*message, 0);
         queue->sent.clear();
-        queue->quit = false;
     }
 }
 

@@ -5,6 +5,7 @@
 // the step started.
 #include "platform/posix/kernel.h"
 #include "service_message_source.h"
+#include "sim/control_panel.h"
 #include "sim/machine.h"
 #include "sim/message_table.h"
 #include "sim/service_process.h"
@@ -249,6 +250,11 @@ int RunService(const std::vector<std::string>& args) {
         sim::MessageTable::Parse(std::string_view(kServiceMessageSource, kServiceMessageSourceSize));
     sim::Machine machine;
     machine.InstallService(KORVEXS_IMAGE);
+    // The services' session and a user at the console, whose control panels
+    // hold the cards and let go of them when asked.
+    kwin::SetSessions({{0, L"Services", WTSDisconnected}, {1, L"Console", WTSActive}},
+                      options.console ? 1 : kwin::kNoSession);
+    sim::ControlPanelProgram panels;
     std::vector<std::wstring> cardIds;
     for (int i = 0; i < options.cards; ++i) cardIds.push_back(machine.AddCard({.model = options.model}).InstanceId());
 
@@ -318,6 +324,12 @@ int RunService(const std::vector<std::string>& args) {
     }
     printf("\nexit code %u; handles the service left open: %d\n", service.ExitCode(),
            service.Record().handlesLeftAtExit);
+    for (const auto& panel : panels.Panels()) {
+        printf("control panel for %s in session %u: card %s, \"ForceClose\" %d time%s%s\n",
+               Narrow(panel.commandLine).c_str(), panel.sessionId, panel.cardOpened ? "opened" : "not opened",
+               panel.forceCloseMessages, panel.forceCloseMessages == 1 ? "" : "s",
+               panel.cardClosedOnForceClose ? ", closed its handle when asked" : "");
+    }
     return service.Record().handlesLeftAtExit == 0 ? kExitOk : kExitFault;
 }
 

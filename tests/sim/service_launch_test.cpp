@@ -1,0 +1,268 @@
+// Starting the control panel in the console session and the force-close
+// instances in every session, as the service does on the simulated machine.
+#include "tests/sim/session_fixture.h"
+
+#include "service/launch.h"
+
+#include <functional>
+
+namespace korvex::test {
+namespace {
+
+using ServiceLaunchTest = SessionServiceTest;
+
+TEST_F(ServiceLaunchTest, StartsOnePanelPerCardOnTheConsoleSessionsDefaultDesktop) {
+    // Nobody logged on: the console shows the logon screen in session 1.
+    kwin::SetSessions({{0, L"Services", WTSDisconnected}, {1, L"Console", WTSConnected}}, 1);
+    sim::Card& first = machine_.AddCard();
+    sim::Card& second = machine_.AddCard();
+    sim::ServiceProcess service;
+    ASSERT_TRUE(service.WaitForState(SERVICE_RUNNING));
+    ASSERT_TRUE(panels_.WaitForWindows(2));
+
+    const auto started = StartedFrom(sim::ControlPanelImagePath());
+    ASSERT_EQ(started.size(), 2u);
+    const std::wstring ids[] = {first.InstanceId(), second.InstanceId()};
+    for (size_t i = 0; i < 2; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(started[i].commandLine, ids[i]);  // the whole command line: no program name, no quotes
+        EXPECT_EQ(started[i].argv, std::vector<std::wstring>{ids[i]});
+        EXPECT_EQ(started[i].sessionId, 1u);
+        EXPECT_EQ(started[i].desktop, L"WinSta0\\Default");
+        EXPECT_EQ(started[i].creationFlags, static_cast<DWORD>(NORMAL_PRIORITY_CLASS));
+        EXPECT_EQ(started[i].parentProcessId, service.processId());
+    }
+    for (const auto& panel : panels_.Panels()) EXPECT_TRUE(panel.cardOpened) << "the ID it was given opens the card";
+    EXPECT_EQ(Errors(), std::vector<LoggedEvent>{});
+    EXPECT_EQ(kwin::OpenHandles().tokens, 0);
+    const kwin::TokenCalls tokens = kwin::Tokens();
+    EXPECT_EQ(tokens.opened, 1);
+    EXPECT_EQ(tokens.duplicated, 1);
+    StopAndCheckNothingLeaks(service);
+}
+
+// Every way the start-up launch can fail: the service goes on to run, with
+// the panels that could be started and one entry per failure.
+struct StartUpCase {
+    const char* name;
+    std::function<void()> arm;
+    size_t panels;
+    std::vector<LoggedEvent> errors;
+};
+
+TEST_F(ServiceLaunchTest, StartUpLaunchFailuresLeaveTheServiceRunning) {
+    const std::wstring tooLong(226, L'x');  // folder + subpath: 261 characters
+    const std::wstring truncatedPath = (L"C:\\" + tooLong + L"\\SAVANTIX\\Lyrenta Vazozo\\Korvex.exe").substr(0, 259);
+    const StartUpCase cases[] = {
+        {"no console session", [] { kwin::SetConsoleSession(kwin::kNoSession); }, 0, {}},
+        {"OpenProcessToken", [] { kwin::FailCall("OpenProcessToken", 1, ERROR_ACCESS_DENIED); }, 0,
+         {Error(L"OpenProcessToken")}},
+        {"DuplicateTokenEx", [] { kwin::FailCall("DuplicateTokenEx", 1, ERROR_ACCESS_DENIED); }, 0,
+         {Error(L"DuplicateTokenEx")}},
+        {"SetTokenInformation",
+         [] { kwin::FailCallsForSession("SetTokenInformation", 1, ERROR_PRIVILEGE_NOT_HELD); }, 0,
+         {Error(L"SetTokenInformation")}},
+        {"CreateProcessAsUserW", [] { kwin::FailCall("CreateProcessAsUserW", 1, ERROR_ACCESS_DENIED); }, 1,
+         {Error(L"CreateProcessAsUser")}},
+        {"SHGetSpecialFolderPathW", [] { kwin::FailCall("SHGetSpecialFolderPathW", 1, ERROR_PATH_NOT_FOUND); }, 1,
+         {Error(L"SHGetSpecialFolderPath")}},
+        {"Program Files folder too long",
+         [&] {
+             kwin::SetProgramFilesFolder(L"C:\\" + tooLong);
+             // Programs where a cut or a relative path would lead.
+             kwin::RegisterProgram(truncatedPath, [] { return kwin::ProcessEntry([](int, WCHAR**) { return 0; }); });
+         },
+         0, {Error(L"SHGetSpecialFolderPath"), Error(L"SHGetSpecialFolderPath")}},
+        {"Program Files folder empty",
+         [] {
+             kwin::SetProgramFilesFolder(L"");
+             kwin::RegisterProgram(L"\\SAVANTIX\\Lyrenta Vazozo\\Korvex.exe",
+                                   [] { return kwin::ProcessEntry([](int, WCHAR**) { return 0; }); });
+         },
+         0, {Error(L"SHGetSpecialFolderPath"), Error(L"SHGetSpecialFolderPath")}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        kwin::ResetProcessHistory();
+        kwin::ClearEventLog();
+        kwin::ClearSessionFailures();
+        kwin::SetProgramFilesFolder(L"C:\\Program Files");
+        kwin::SetSessions({{0, L"Services", WTSDisconnected}, {1, L"Console", WTSActive}}, 1);
+        // Two cards, so that a failure for one card does not stop the next.
+        sim::ControlPanelProgram panels;
+        sim::Card& first = machine_.AddCard();
+        sim::Card& second = machine_.AddCard();
+        kwin::ClearSessionFailures();
+        c.arm();
+        const kwin::HandleCounts before = kwin::OpenHandles();
+        {
+            sim::ServiceProcess service;
+            ASSERT_TRUE(service.WaitForState(SERVICE_RUNNING));
+            if (c.panels > 0) {
+                ASSERT_TRUE(panels.WaitForWindows(c.panels));
+            }
+            kwin::ClearInjectedFailures();
+            // Every process the service started is a panel, and every panel was started at the full path.
+            std::vector<kwin::ProcessRecord> children;
+            for (const auto& record : kwin::ProcessHistory()) {
+                if (record.parentProcessId == service.processId()) children.push_back(record);
+            }
+            EXPECT_EQ(children.size(), c.panels);
+            for (const auto& child : children) EXPECT_TRUE(SamePath(child.imagePath, sim::ControlPanelImagePath()));
+            EXPECT_EQ(Errors(), c.errors);
+            EXPECT_EQ(kwin::OpenHandles().tokens, 0);
+            service.Control(SERVICE_CONTROL_STOP);
+            ASSERT_TRUE(PumpUntil([&] { return service.WaitForExit(0); }));
+            EXPECT_EQ(service.Record().handlesLeftAtExit, 0);
+            ASSERT_TRUE(panels.CloseAll());
+        }
+        EXPECT_EQ(kwin::OpenHandles(), before);
+        machine_.RemoveCard(first);
+        machine_.RemoveCard(second);
+    }
+}
+
+TEST_F(ServiceLaunchTest, LogonAndConsoleConnectEachStartThePanelsOnTheConsole) {
+    ThreeSessions(kwin::kNoSession);
+    sim::Card& first = machine_.AddCard();
+    sim::Card& second = machine_.AddCard();
+    sim::ServiceProcess service;
+    ASSERT_TRUE(service.WaitForState(SERVICE_RUNNING));
+    EXPECT_TRUE(StartedFrom(sim::ControlPanelImagePath()).empty());
+
+    // The session the change concerns does not matter: the console's is the target.
+    kwin::SetConsoleSession(2);
+    const DWORD ignored[] = {WTS_CONSOLE_DISCONNECT, WTS_REMOTE_CONNECT, WTS_REMOTE_DISCONNECT,
+                             WTS_SESSION_LOGOFF,     WTS_SESSION_LOCK,   WTS_SESSION_UNLOCK};
+    for (DWORD event : ignored) EXPECT_EQ(service.Control(SERVICE_CONTROL_SESSIONCHANGE, event), NO_ERROR);
+    EXPECT_TRUE(StartedFrom(sim::ControlPanelImagePath()).empty());
+
+    EXPECT_EQ(service.Control(SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOGON), NO_ERROR);
+    EXPECT_EQ(service.Control(SERVICE_CONTROL_SESSIONCHANGE, WTS_CONSOLE_CONNECT), NO_ERROR);
+    ASSERT_TRUE(panels_.WaitForWindows(4));
+    const auto started = StartedFrom(sim::ControlPanelImagePath());
+    ASSERT_EQ(started.size(), 4u);
+    const std::wstring ids[] = {first.InstanceId(), second.InstanceId(), first.InstanceId(), second.InstanceId()};
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(started[i].commandLine, ids[i]) << i;
+        EXPECT_EQ(started[i].sessionId, 2u) << i;
+    }
+    EXPECT_EQ(Errors(), std::vector<LoggedEvent>{});
+    StopAndCheckNothingLeaks(service);
+}
+
+// A window in each session that, when asked, reads which force-close
+// instances have been started and which have ended by then.
+struct Witness {
+    DWORD session;
+    HWND window;
+    size_t startedWhenAsked = 0;
+    size_t runningWhenAsked = 0;
+};
+std::vector<Witness>* witnesses = nullptr;
+
+LRESULT WitnessProcedure(HWND window, UINT, WPARAM, LPARAM) {
+    for (auto& witness : *witnesses) {
+        if (witness.window != window) continue;
+        const auto instances = ForceCloseInstances();
+        witness.startedWhenAsked = instances.size();
+        witness.runningWhenAsked = 0;
+        for (const auto& instance : instances) witness.runningWhenAsked += !instance.finished;
+    }
+    return 0;
+}
+
+TEST_F(ServiceLaunchTest, ServesEverySessionOneAfterAnotherAtStop) {
+    ThreeSessions(kwin::kNoSession);
+    sim::Card& card = machine_.AddCard();
+    std::vector<Witness> marked;
+    for (DWORD session : {0u, 1u, 2u}) {
+        HWND window = kwin::CreateTestWindow(session, L"WinSta0\\Default", WitnessProcedure);
+        ASSERT_TRUE(SetPropW(window, card.InstanceId().c_str(), reinterpret_cast<HANDLE>(1)));
+        marked.push_back({session, window});
+    }
+    witnesses = &marked;
+    sim::ServiceProcess service;
+    ASSERT_TRUE(service.WaitForState(SERVICE_RUNNING));
+    StopAndCheckNothingLeaks(service);
+    witnesses = nullptr;
+
+    const auto instances = ForceCloseInstances();
+    ASSERT_EQ(instances.size(), 3u);
+    EXPECT_EQ(SessionsOf(instances), (std::vector<DWORD>{0, 1, 2}));
+    for (const auto& instance : instances) {
+        EXPECT_EQ(instance.commandLine, card.InstanceId());
+        EXPECT_EQ(instance.desktop, L"WinSta0\\Default");
+        EXPECT_EQ(instance.creationFlags, kForceCloseFlags);
+        EXPECT_EQ(instance.parentProcessId, service.processId());
+        EXPECT_EQ(instance.exitCode, 0u);
+    }
+    // When session k's window was asked, exactly k + 1 instances had been
+    // started and only the latest was still running.
+    for (size_t k = 0; k < marked.size(); ++k) {
+        EXPECT_EQ(marked[k].startedWhenAsked, k + 1) << "session " << k;
+        EXPECT_EQ(marked[k].runningWhenAsked, 1u) << "session " << k;
+    }
+    EXPECT_EQ(ForceCloseMessages().size(), 3u);
+    for (HWND window : {marked[0].window, marked[1].window, marked[2].window}) kwin::DestroyTestWindow(window);
+}
+
+// A session in which no process can be made: the others are still served.
+TEST_F(ServiceLaunchTest, ASessionThatCannotBeServedIsSkipped) {
+    struct Case {
+        const char* function;
+        std::vector<LoggedEvent> errors;
+    };
+    const Case cases[] = {{"SetTokenInformation", {Error(L"SetTokenInformation")}}, {"CreateProcessAsUserW", {}}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.function);
+        kwin::ResetProcessHistory();
+        kwin::ClearEventLog();
+        kwin::ClearSessionFailures();
+        ThreeSessions(kwin::kNoSession);
+        kwin::FailCallsForSession(c.function, 1, ERROR_ACCESS_DENIED);
+        sim::Card& card = machine_.AddCard();
+        sim::ServiceProcess service;
+        ASSERT_TRUE(service.WaitForState(SERVICE_RUNNING));
+        service.Control(SERVICE_CONTROL_STOP);
+        ASSERT_TRUE(service.WaitForExit());
+        EXPECT_EQ(SessionsOf(ForceCloseInstances()), (std::vector<DWORD>{0, 2}));
+        EXPECT_EQ(Errors(), c.errors);
+        EXPECT_EQ(service.Record().handlesLeftAtExit, 0);
+        EXPECT_EQ(kwin::OpenHandles().tokens, 0);
+        machine_.RemoveCard(card);
+    }
+}
+
+// A window that never answers: the instance is ended after the bound, the
+// pass goes on with the next session, and the service stops.
+TEST_F(ServiceLaunchTest, AnInstanceHeldUpByAWindowIsEndedAfterTheBound) {
+    ThreeSessions(kwin::kNoSession);
+    sim::Card& card = machine_.AddCard();
+    // Owned by this thread, which does not handle messages until the service has stopped.
+    HWND silent = kwin::CreateTestWindow(1, L"WinSta0\\Default", nullptr);
+    ASSERT_TRUE(SetPropW(silent, card.InstanceId().c_str(), reinterpret_cast<HANDLE>(1)));
+    sim::ServiceProcess service;
+    ASSERT_TRUE(service.WaitForState(SERVICE_RUNNING));
+    const auto start = std::chrono::steady_clock::now();
+    service.Control(SERVICE_CONTROL_STOP);
+    ASSERT_TRUE(service.WaitForExit(60000));
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(kForceCloseInstanceTimeoutMs));
+
+    const auto instances = ForceCloseInstances();
+    ASSERT_EQ(SessionsOf(instances), (std::vector<DWORD>{0, 1, 2}));
+    EXPECT_FALSE(instances[0].terminated);
+    EXPECT_TRUE(instances[1].terminated);
+    EXPECT_EQ(instances[1].exitCode, ERROR_TIMEOUT);
+    EXPECT_FALSE(instances[2].terminated);
+    EXPECT_EQ(instances[2].exitCode, 0u);
+    EXPECT_EQ(service.Statuses().back().dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_TRUE(ForceCloseMessages().empty()) << "nothing was handled";
+    EXPECT_TRUE(kwin::DestroyTestWindow(silent));
+    EXPECT_EQ(kwin::PendingMessages(), 0);
+    ExpectNothingLeftOpen(service);
+}
+
+}  // namespace
+}  // namespace korvex::test
