@@ -110,12 +110,12 @@ TEST_F(ServiceForceCloseTest, AsksTheFirstMarkedWindowOfEveryDesktopOfItsSession
         kwin::ClearEventLog();
         c.arm();
         std::vector<HWND> windows;
-        for (const auto& spec : c.windows) {
-            HWND window = kwin::CreateTestWindow(spec.session, spec.desktop, nullptr);
+        for (const auto& planned : c.windows) {
+            HWND window = kwin::CreateTestWindow(planned.session, planned.desktop, nullptr);
             ASSERT_NE(window, nullptr);
-            if (spec.property) {
-                ASSERT_TRUE(SetPropW(window, spec.property->c_str(),
-                                     spec.nullValue ? nullptr : reinterpret_cast<HANDLE>(0x5A)));
+            if (planned.property) {
+                ASSERT_TRUE(SetPropW(window, planned.property->c_str(),
+                                     planned.nullValue ? nullptr : reinterpret_cast<HANDLE>(0x5A)));
             }
             windows.push_back(window);
         }
