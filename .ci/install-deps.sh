@@ -21,6 +21,8 @@ windows_packages=(
   googletest                  # sources in /usr/src/googletest, cross-built
   wine64                      # /usr/lib/wine/wine64, the Windows test programs
   wine
+  wixl                        # the Windows Installer package (KorvexSetup-<version>.msi)
+  msitools                    # msiinfo, msiextract, msibuild: its checks and fix-up
 )
 
 case ${1:-all} in

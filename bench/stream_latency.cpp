@@ -15,6 +15,7 @@
 //
 // The two run in alternating segments within one process, so that both see
 // the same machine. Figures only; the exit status says only whether it ran.
+#include "bench/attribution.h"
 #include "sim/machine.h"
 #include "tools/korvex-sim/driver_module.h"
 #include "tools/korvex-sim/host_stream.h"
@@ -161,7 +162,33 @@ struct Row {
     uint64_t floorLate = 0, floorLateTimer = 0, overruns = 0, cardLate = 0;
     double floorCpu = 0, driverProcessCpu = 0, streamThreadCpu = 0, callbackCpu = 0;
     bool clean = false;
+    bench::Attribution attribution;
 };
+
+// Every half the card signalled, with the host's callback for it.
+std::vector<bench::HalfRecord> CollectHalves(const sim::Card& card, const korvex::host::StreamHost& host) {
+    const uint64_t signalled = card.HalvesSignalled();
+    std::vector<bench::HalfRecord> records(signalled);
+    for (uint64_t k = 0; k < signalled; ++k) {
+        const auto stamp = card.SignalStamp(k);
+        if (!stamp) continue;
+        bench::HalfRecord& r = records[k];
+        r.dueNs = stamp->dueNs;
+        r.signalNs = stamp->ns;
+        r.checkNs = stamp->checkNs;
+        r.checked = stamp->checkNs != 0;
+        r.answered = stamp->answered;
+    }
+    for (const korvex::host::CallbackTiming& t : host.callbackTimings()) {
+        if (t.sequence >= signalled) continue;
+        bench::HalfRecord& r = records[t.sequence];
+        r.called = true;
+        r.entryNs = t.entryNs;
+        r.readyNs = t.readyNs;
+        r.doneNs = t.doneNs;
+    }
+    return records;
+}
 
 std::string Us(double ns) {
     char text[32];
@@ -260,6 +287,7 @@ bool RunSetting(const korvex::host::DriverModule& module, const Setting& setting
         row->streamThreadCpu = host.streamThreadCpuPerHalfNs();
         row->callbackCpu = host.callbackCpuPerHalfNs();
         row->clean = host.Clean();
+        row->attribution = bench::Attribute(CollectHalves(card, host), period);
 
         printf("  %-24s %7s %10s %10s %10s %10s\n", "wake → callback", "count", "p50", "p99", "p99.9", "max");
         PrintPercentiles("floor (raw futex wake)", row->floorWake);
@@ -296,6 +324,7 @@ bool RunSetting(const korvex::host::DriverModule& module, const Setting& setting
                verdict(row->driverWake.p999 <= 2.0 * row->floorWake.p999),
                Ratio(row->driverWake.p999, row->floorWake.p999).c_str(), verdict(row->overruns <= row->floorLate),
                static_cast<unsigned long long>(row->overruns), static_cast<unsigned long long>(row->floorLate));
+        bench::PrintAttribution(row->attribution, period, row->floorLate, row->floorLateTimer);
         fflush(stdout);
     }
     driver->Release();
@@ -307,18 +336,21 @@ void PrintNote(const std::vector<Row>& rows, double seconds, int segments) {
     gethostname(host, sizeof host);
     printf("\n---- for a note (%.0f s per path, %d alternating segments, %u cores, host %s) ----\n", seconds, segments,
            std::thread::hardware_concurrency(), host);
-    printf("| setting | path | wake p50 | p99 | p99.9 | max | jitter p99 | late / overruns | CPU per half |\n");
-    printf("|---|---|---|---|---|---|---|---|---|\n");
+    printf("| setting | path | wake p50 | p99 | p99.9 | max | jitter p99 | late / overruns | CPU per half | overruns "
+           "by cause |\n");
+    printf("|---|---|---|---|---|---|---|---|---|---|\n");
     for (const Row& r : rows) {
-        printf("| %s | floor | %s | %s | %s | %s | %s | %llu late | %s |\n", r.setting.c_str(),
+        printf("| %s | floor | %s | %s | %s | %s | %s | %llu late | %s | %llu the timer's |\n", r.setting.c_str(),
                Us(r.floorWake.p50).c_str(),
                Us(r.floorWake.p99).c_str(), Us(r.floorWake.p999).c_str(), Us(r.floorWake.max).c_str(),
-               Us(r.floorJitter.p99).c_str(), static_cast<unsigned long long>(r.floorLate), Us(r.floorCpu).c_str());
-        printf("| %s | driver | %s | %s | %s | %s | %s | %llu overruns | %s |\n", r.setting.c_str(),
+               Us(r.floorJitter.p99).c_str(), static_cast<unsigned long long>(r.floorLate), Us(r.floorCpu).c_str(),
+               static_cast<unsigned long long>(r.floorLateTimer));
+        printf("| %s | driver | %s | %s | %s | %s | %s | %llu overruns | %s | %s |\n", r.setting.c_str(),
                Us(r.driverWake.p50).c_str(), Us(r.driverWake.p99).c_str(), Us(r.driverWake.p999).c_str(),
                Us(r.driverWake.max).c_str(), Us(r.driverJitter.p99).c_str(),
-               static_cast<unsigned long long>(r.overruns), Us(r.driverProcessCpu).c_str());
-        printf("| %s | ratio | %s | %s | %s | %s | %s | | |\n", r.setting.c_str(),
+               static_cast<unsigned long long>(r.overruns), Us(r.driverProcessCpu).c_str(),
+               bench::CauseSummary(r.attribution).c_str());
+        printf("| %s | ratio | %s | %s | %s | %s | %s | | | |\n", r.setting.c_str(),
                Ratio(r.driverWake.p50, r.floorWake.p50).c_str(), Ratio(r.driverWake.p99, r.floorWake.p99).c_str(),
                Ratio(r.driverWake.p999, r.floorWake.p999).c_str(), Ratio(r.driverWake.max, r.floorWake.max).c_str(),
                Ratio(r.driverJitter.p99, r.floorJitter.p99).c_str());

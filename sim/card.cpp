@@ -231,14 +231,14 @@ bool Card::FireHalf() {
 }
 
 bool Card::WaitHostAnswer(DWORD milliseconds) {
-    kwin::EventRef answer;
+    kernel::EventRef answer;
     int half = -1;
     {
         std::lock_guard lock(mutex_);
         if (mode_ != ClockMode::Stepped) return false;
         answer = clock_.PendingAnswer(&half);
     }
-    if (!answer || !kwin::WaitEvent(answer, milliseconds)) return false;
+    if (!answer || !kernel::WaitEvent(answer, milliseconds)) return false;
     std::lock_guard lock(mutex_);
     int stillPending = -1;
     if (clock_.PendingAnswer(&stillPending) == answer && stillPending == half) clock_.AcceptAnswer(half);

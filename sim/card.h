@@ -7,7 +7,7 @@
 // state and steps the clock.
 #pragma once
 
-#include "platform/posix/kernel.h"
+#include "sim/kernel_side.h"
 #include "sim/card_clock.h"
 #include "sim/card_config.h"
 #include "sim/card_request.h"
@@ -27,7 +27,7 @@ namespace sim {
 inline constexpr DWORD kErrorDeviceRemoved = 1617;
 inline constexpr int kAlways = -1;  // FailRequest count: every request from now on
 
-class Card final : public kwin::DeviceDriver {
+class Card final : public kernel::DeviceDriver {
 public:
     Card(const CardConfig& config, std::wstring instanceId, std::vector<std::wstring> hardwareIds);
     ~Card() override;
@@ -39,7 +39,7 @@ public:
     // The device path of KSCATEGORY_AUDIO interface `index`.
     std::wstring InterfacePath(int index) const;
 
-    // kwin::DeviceDriver
+    // kernel::DeviceDriver
     DWORD Create(uint64_t fileId) override;
     DWORD IoControl(uint64_t fileId, DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize,
                     DWORD* bytesReturned) override;
@@ -147,7 +147,7 @@ private:
     bool streaming_ = false;
     bool eventsRegistered_ = false;
     uint64_t eventsOwner_ = 0;
-    std::array<kwin::EventRef, 4> events_;
+    std::array<kernel::EventRef, 4> events_;
     std::array<uint64_t, 4> eventHandles_{};
     std::vector<std::unique_ptr<Mapping>> mappings_;  // the last is the one the clock uses
     std::optional<devctl::ControlBlock> lastControl_;

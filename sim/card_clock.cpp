@@ -1,7 +1,5 @@
 #include "sim/card_clock.h"
 
-#include <sys/prctl.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <ctime>
@@ -13,13 +11,6 @@ constexpr uint64_t kNsPerSecond = 1'000'000'000;
 // The longest single sleep, so that a pause never waits long for the thread.
 constexpr uint64_t kSleepSliceNs = 4'000'000;
 
-timespec ToTimespec(uint64_t ns) {
-    timespec ts{};
-    ts.tv_sec = static_cast<time_t>(ns / kNsPerSecond);
-    ts.tv_nsec = static_cast<long>(ns % kNsPerSecond);
-    return ts;
-}
-
 }  // namespace
 
 uint64_t MonotonicNs() {
@@ -30,7 +21,9 @@ uint64_t MonotonicNs() {
 
 CardClock::CardClock(size_t stampCapacity)
     : stampCapacity_(std::max<size_t>(stampCapacity, 1)),
-      stamps_(std::make_unique<std::atomic<uint64_t>[]>(stampCapacity_)) {}
+      stamps_(std::make_unique<std::atomic<uint64_t>[]>(stampCapacity_)),
+      dues_(std::make_unique<std::atomic<uint64_t>[]>(stampCapacity_)),
+      checks_(std::make_unique<std::atomic<uint64_t>[]>(stampCapacity_)) {}
 
 CardClock::~CardClock() { PauseThread(); }
 
@@ -43,7 +36,7 @@ void CardClock::Start(const StreamSetup& setup) {
     late_ = {false, false};
     toneFrame_ = 0;
     // Answers left over from an earlier stream belong to no half of this one.
-    for (const auto& event : setup_.outputReady) kwin::TryConsumeEvent(event);
+    for (const auto& event : setup_.outputReady) kernel::TryConsumeEvent(event);
 }
 
 void CardClock::Update(const StreamSetup& setup) {
@@ -53,7 +46,7 @@ void CardClock::Update(const StreamSetup& setup) {
 
 void CardClock::Stop() {
     PauseThread();
-    if (active_ && pending_ >= 0 && kwin::TryConsumeEvent(setup_.outputReady[pending_])) AcceptAnswer(pending_);
+    if (active_ && pending_ >= 0 && kernel::TryConsumeEvent(setup_.outputReady[pending_])) AcceptAnswer(pending_);
     pending_ = -1;
     active_ = false;
     setup_ = StreamSetup{};
@@ -73,11 +66,12 @@ void CardClock::PauseThread() {
 
 bool CardClock::FireHalf() {
     if (!active_ || thread_.joinable()) return false;
+    dueNs_ = MonotonicNs();
     Deadline();
     return true;
 }
 
-kwin::EventRef CardClock::PendingAnswer(int* half) const {
+kernel::EventRef CardClock::PendingAnswer(int* half) const {
     *half = pending_;
     return pending_ >= 0 ? setup_.outputReady[pending_] : nullptr;
 }
@@ -94,7 +88,11 @@ void CardClock::AcceptAnswer(int half) {
 void CardClock::JudgePending() {
     if (pending_ < 0) return;
     const int half = pending_;
-    if (kwin::TryConsumeEvent(setup_.outputReady[half])) {
+    // The pending half is always the one signalled last.
+    const uint64_t sequence = signalled_.load(std::memory_order_relaxed) - 1;
+    const bool answered = kernel::TryConsumeEvent(setup_.outputReady[half]);
+    checks_[sequence % stampCapacity_].store(MonotonicNs() << 1 | (answered ? 1u : 0u), std::memory_order_relaxed);
+    if (answered) {
         AcceptAnswer(half);
         return;
     }
@@ -109,7 +107,7 @@ void CardClock::Deadline() {
     const int half = nextHalf_;
     // A late answer to this half's previous round clears the way; without
     // it the host may still be reading the half, so its inputs stay as they are.
-    if (late_[half] && kwin::TryConsumeEvent(setup_.outputReady[half])) late_[half] = false;
+    if (late_[half] && kernel::TryConsumeEvent(setup_.outputReady[half])) late_[half] = false;
     if (!late_[half]) {
         for (int input = 0; input < devctl::kInputChannels; ++input) {
             const int channel = devctl::kOutputChannels + input;
@@ -129,9 +127,11 @@ void CardClock::Signal(int half) {
     const uint64_t sequence = signalled_.load(std::memory_order_relaxed);
     const uint64_t now = MonotonicNs();
     stamps_[sequence % stampCapacity_].store(now << 1 | static_cast<uint64_t>(half), std::memory_order_relaxed);
+    dues_[sequence % stampCapacity_].store(dueNs_, std::memory_order_relaxed);
+    checks_[sequence % stampCapacity_].store(0, std::memory_order_relaxed);
     lastNs_[half].store(now, std::memory_order_relaxed);
     signalled_.store(sequence + 1, std::memory_order_release);
-    kwin::SignalEvent(setup_.halfReady[half]);
+    kernel::SignalEvent(setup_.halfReady[half]);
 }
 
 uint64_t CardClock::LastSignalNs(int half) const {
@@ -143,19 +143,28 @@ std::optional<HalfStamp> CardClock::Stamp(uint64_t sequence) const {
     const uint64_t value = stamps_[sequence % stampCapacity_].load(std::memory_order_relaxed);
     // Overwritten meanwhile by a newer half?
     if (sequence + stampCapacity_ < signalled_.load(std::memory_order_acquire)) return std::nullopt;
-    return HalfStamp{sequence, static_cast<int>(value & 1), value >> 1};
+    const uint64_t due = dues_[sequence % stampCapacity_].load(std::memory_order_relaxed);
+    const uint64_t check = checks_[sequence % stampCapacity_].load(std::memory_order_relaxed);
+    return HalfStamp{sequence, static_cast<int>(value & 1), value >> 1, due, check >> 1, (check & 1) != 0};
 }
 
 // Deadlines are absolute and computed from the start, so the pace does not
-// drift however late a single wake is; a late thread catches up.
+// drift however late a single wake is. A card's clock never sets two halves
+// back to back: a wake more than half a period late serves its deadline and
+// skips the next ones that are less than half a period away (each a late
+// signal of the simulated clock, seen as a gap in the stamps' deadlines).
 void CardClock::ThreadMain() {
-    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    kernel::PrepareClockThread();
     const uint64_t start = MonotonicNs();
     const unsigned __int128 step = static_cast<unsigned __int128>(setup_.frames) * kNsPerSecond;
+    const uint64_t halfPeriod = static_cast<uint64_t>(step / setup_.rate / 2);
     unsigned __int128 elapsed = 0;
     for (;;) {
         elapsed += step;
-        if (!SleepUntil(start + static_cast<uint64_t>(elapsed / setup_.rate))) return;
+        dueNs_ = start + static_cast<uint64_t>(elapsed / setup_.rate);
+        if (!SleepUntil(dueNs_)) return;
+        const uint64_t now = MonotonicNs();
+        while (start + static_cast<uint64_t>((elapsed + step) / setup_.rate) < now + halfPeriod) elapsed += step;
         Deadline();
     }
 }
@@ -165,9 +174,7 @@ bool CardClock::SleepUntil(uint64_t deadlineNs) {
         if (stopThread_.load(std::memory_order_acquire)) return false;
         const uint64_t now = MonotonicNs();
         if (now >= deadlineNs) return true;
-        const timespec until = ToTimespec(std::min(deadlineNs, now + kSleepSliceNs));
-        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
-        }
+        kernel::SleepTowards(deadlineNs, now, kSleepSliceNs);
     }
 }
 

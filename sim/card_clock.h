@@ -7,7 +7,7 @@
 // thread is stopped (PauseThread) before any state below changes.
 #pragma once
 
-#include "platform/posix/kernel.h"
+#include "sim/kernel_side.h"
 #include "sim/devctl.h"
 #include "sim/recorder.h"
 #include "sim/tone.h"
@@ -22,8 +22,8 @@ namespace sim {
 
 // What the clock works with while it runs; it does not change under it.
 struct StreamSetup {
-    std::array<kwin::EventRef, 2> halfReady;    // set by the card
-    std::array<kwin::EventRef, 2> outputReady;  // set by the host
+    std::array<kernel::EventRef, 2> halfReady;    // set by the card
+    std::array<kernel::EventRef, 2> outputReady;  // set by the host
     std::array<int32_t*, devctl::kChannels> buffers{};  // the mapped double buffers, null without a mapping
     uint32_t frames = 0;                        // per half
     uint32_t rate = 0;                          // Hz
@@ -36,6 +36,9 @@ struct HalfStamp {
     uint64_t sequence = 0;  // 0 for the first half the card ever signalled
     int half = 0;
     uint64_t ns = 0;        // CLOCK_MONOTONIC when the ready event was set
+    uint64_t dueNs = 0;     // the clock's deadline for the signal (the set time in stepped mode)
+    uint64_t checkNs = 0;   // when the card judged the host's answer; 0 while not judged
+    bool answered = false;  // the answer was there at that check
 };
 
 class CardClock {
@@ -60,7 +63,7 @@ public:
     // One deadline, now (stepped mode; the thread must be paused).
     bool FireHalf();
     // The host-answer event of the half signalled last and not yet judged.
-    kwin::EventRef PendingAnswer(int* half) const;
+    kernel::EventRef PendingAnswer(int* half) const;
     // Takes an answer that the caller consumed from PendingAnswer's event.
     void AcceptAnswer(int half);
     int NextHalf() const { return nextHalf_; }
@@ -96,6 +99,10 @@ private:
     std::array<std::atomic<uint64_t>, 2> lastNs_{};
     const size_t stampCapacity_;
     std::unique_ptr<std::atomic<uint64_t>[]> stamps_;  // ns << 1 | half, by sequence modulo capacity
+    // Where each half's time went, for the benchmark; same indexing as stamps_.
+    uint64_t dueNs_ = 0;                               // the deadline being served
+    std::unique_ptr<std::atomic<uint64_t>[]> dues_;    // dueNs
+    std::unique_ptr<std::atomic<uint64_t>[]> checks_;  // checkNs << 1 | answered, 0 while not judged
 };
 
 uint64_t MonotonicNs();

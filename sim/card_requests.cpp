@@ -224,9 +224,9 @@ DWORD Card::UnmapLocked(const uint8_t* value) {
 DWORD Card::EventsLocked(uint64_t fileId, const uint8_t* value) {
     std::array<uint64_t, 4> handles;
     std::memcpy(handles.data(), value, devctl::kEventsSize);
-    std::array<kwin::EventRef, 4> events;
+    std::array<kernel::EventRef, 4> events;
     for (size_t i = 0; i < events.size(); ++i) {
-        events[i] = kwin::ReferenceEvent(reinterpret_cast<HANDLE>(static_cast<uintptr_t>(handles[i])));
+        events[i] = kernel::ReferenceEvent(reinterpret_cast<HANDLE>(static_cast<uintptr_t>(handles[i])));
         if (!events[i]) return ERROR_INVALID_HANDLE;
     }
     events_ = events;

@@ -36,11 +36,13 @@ ULONG STDMETHODCALLTYPE AggregatableUnknown::InnerAddRef() {
     return ReadCountNeverZero();
 }
 
+void AggregatableUnknown::Destroy() { delete this; }
+
 ULONG STDMETHODCALLTYPE AggregatableUnknown::InnerRelease() {
     if (InterlockedDecrement(&refCount) == 0) {
         // Guards against a re-entrant release during destruction.
         std::atomic_ref<LONG>(const_cast<LONG&>(refCount)).store(1, std::memory_order_relaxed);
-        delete this;
+        Destroy();
         return 0;
     }
     return ReadCountNeverZero();

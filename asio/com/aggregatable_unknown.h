@@ -25,6 +25,11 @@ public:
     IUnknown* InnerUnknown() { return &inner_; }
 
 protected:
+    // Called by the last InnerRelease: destroys the object. A derived class
+    // whose own thread may be the one dropping the last reference can put the
+    // destruction off until that thread no longer runs through the object.
+    virtual void Destroy();
+
     // The controlling unknown: the outer object, or this object's inner
     // IUnknown. No reference is held on it.
     IUnknown* outerUnknown;

@@ -19,8 +19,12 @@ void** MapEntry(AsioDriver& driver, int index) {
 ASIOError AsioDriver::createBuffers(ASIOBufferInfo* bufferInfos, int32_t numChannels, int32_t frames,
                                     ASIOCallbacks* hostCallbacks) {
     // A half of no samples has no buffer to clear or hand out; a host table
-    // without its entries cannot be called back.
+    // without its entries cannot be called back (one of the two buffer
+    // switches is enough: the stream calls whichever the host has).
     if (frames <= 0 || hostCallbacks == nullptr || hostCallbacks->asioMessage == nullptr) return ASE_InvalidParameter;
+    if (hostCallbacks->bufferSwitch == nullptr && hostCallbacks->bufferSwitchTimeInfo == nullptr) {
+        return ASE_InvalidParameter;
+    }
     if (numChannels > 0 && bufferInfos == nullptr) return ASE_InvalidParameter;
 
     control.command = DEVCTL_CMD_BUFFER_SIZE;

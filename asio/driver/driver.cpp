@@ -173,17 +173,47 @@ void AsioDriver::Claim() {
     timeBeginPeriod(1);
 }
 
-AsioDriver::~AsioDriver() {
-    if (deviceCount != 0 && devices != nullptr) {
-        if (!notPresent) timeEndPeriod(1);
-        stop();
-        disposeBuffers();
-        if (!notPresent) {
-            uint8_t giveBack = 0;
-            SendProperty(DEVCTL_CLAIM, KSPROPERTY_TYPE_SET, &giveBack, sizeof(giveBack));
-        }
-        if (avrtModule != nullptr) FreeLibrary(avrtModule);
+// The part of destruction that the host and the card see: the stream, the
+// buffers, the claim and the timer period of the claim.
+void AsioDriver::GiveBack() {
+    if (deviceCount == 0 || devices == nullptr) return;
+    if (!notPresent) timeEndPeriod(1);
+    stop();
+    disposeBuffers();
+    if (!notPresent) {
+        uint8_t giveBack = 0;
+        SendProperty(DEVCTL_CLAIM, KSPROPERTY_TYPE_SET, &giveBack, sizeof(giveBack));
     }
+}
+
+// A host may drop its last reference from inside its own buffer switch. The
+// stream thread then still returns through this object and waits on its
+// events: the card, the buffers and the claim are given back now, and the
+// thread destroys the object on its way out (RunStream), once it has left
+// the MMCSS task and no longer needs anything here.
+void AsioDriver::Destroy() {
+    if (streamThreadId.load(std::memory_order_relaxed) != GetCurrentThreadId()) {
+        delete this;
+        return;
+    }
+    if (releasedInCallback.load(std::memory_order_relaxed)) return;
+    GiveBack();
+    releasedInCallback.store(true, std::memory_order_relaxed);
+}
+
+AsioDriver::~AsioDriver() {
+    // On the stream thread (see Destroy), everything was given back already.
+    const bool onStreamThread = releasedInCallback.load(std::memory_order_relaxed);
+    if (!onStreamThread) GiveBack();
+    if (streamThread != nullptr) {
+        // Not on the stream thread, a handle left here belongs to a
+        // terminated thread that had not yet ended when stop gave up waiting:
+        // it may still touch this object until it has.
+        if (!onStreamThread) WaitForSingleObject(streamThread, INFINITE);
+        CloseHandle(streamThread);
+    }
+    // After the stream thread has left its MMCSS task.
+    if (avrtModule != nullptr) FreeLibrary(avrtModule);
     for (HANDLE* event : events) {
         if (*event != nullptr) CloseHandle(*event);
     }

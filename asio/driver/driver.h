@@ -81,17 +81,21 @@ public:
     // The selected card's entry, or null when there is no device table.
     const DeviceEntry* SelectedDevice() const;
 
+protected:
+    void Destroy() override;
+
 private:
     void Discover();
     bool CountSupportedDevices();
     bool OpenSupportedDevices();
     void Claim();
     int ModelRow() const;
+    void GiveBack();
 
     static DWORD WINAPI StreamThreadProc(LPVOID parameter);
     void RunStream();
     void HalfStep(int32_t half);
-    void EndStreamThread();
+    bool EndStreamThread();
 
 public:
     // The fields, in declaration order. Public to the library's own code and
@@ -113,6 +117,8 @@ public:
     void* outputBuffers[8] = {};
     int32_t outputActive[8] = {};
     HANDLE streamThread = nullptr;
+    // The stream thread's ID while it runs the stream; it clears it on its
+    // way out, so that no later thread that gets the same ID is taken for it.
     std::atomic<DWORD> streamThreadId{0};
     HANDLE stopHalf0Event = nullptr;
     HANDLE half0ReadyEvent = nullptr;
@@ -123,6 +129,9 @@ public:
     HANDLE stopOutputEvent = nullptr;
     HANDLE hostOutputEvent = nullptr;
     std::atomic<bool> running{false};
+    // The host dropped its last reference from inside its buffer switch: the
+    // stream thread destroys the object on its way out. Set on that thread.
+    std::atomic<bool> releasedInCallback{false};
     char errorMessage[128] = {};
     DeviceEntry* devices = nullptr;
     int32_t deviceIndex = 0;

@@ -9,6 +9,9 @@ namespace korvex {
 namespace {
 
 constexpr DWORD kStopWaitMs = 1000;
+// Termination completes after TerminateThread returns; the thread may run on
+// until then.
+constexpr DWORD kTerminateWaitMs = 100;
 
 uint64_t HandleValue(HANDLE handle) { return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(handle)); }
 
@@ -26,7 +29,8 @@ ASIOError AsioDriver::start() {
         // A stream stopped from inside its own callback is still ending; it
         // cannot be waited for from that same thread.
         if (alive && GetCurrentThreadId() == streamThreadId.load(std::memory_order_relaxed)) return ASE_InvalidMode;
-        EndStreamThread();
+        // A terminated thread that has still not ended cannot be replaced yet.
+        if (!EndStreamThread()) return ASE_InvalidMode;
     }
     // Without its events the stream thread could only fail its waits.
     for (HANDLE* event : events) {
@@ -77,12 +81,21 @@ ASIOError AsioDriver::stop() {
     return SendProperty(DEVCTL_STOP, KSPROPERTY_TYPE_SET, nullptr, 0) ? ASE_OK : ASE_NoMemory;
 }
 
-void AsioDriver::EndStreamThread() {
+// Waits for the stream thread, terminates it when it does not end in time,
+// and closes its handle once it has ended. False when a terminated thread
+// had still not ended: its handle is kept, and the next start or stop, or
+// destruction, waits for it again.
+bool AsioDriver::EndStreamThread() {
     DWORD result = WaitForSingleObject(streamThread, kStopWaitMs);
-    if (result == WAIT_TIMEOUT || result == WAIT_FAILED) TerminateThread(streamThread, 0);
+    if (result == WAIT_TIMEOUT || result == WAIT_FAILED) {
+        TerminateThread(streamThread, 0);
+        result = WaitForSingleObject(streamThread, kTerminateWaitMs);
+        if (result == WAIT_TIMEOUT) return false;
+    }
     CloseHandle(streamThread);
     streamThread = nullptr;
     streamThreadId.store(0, std::memory_order_relaxed);
+    return true;
 }
 
 // Real time: allocates nothing, takes no lock.
@@ -102,6 +115,7 @@ ASIOError AsioDriver::getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tStamp
 }
 
 // Not noexcept: a terminated thread unwinds through here on some platforms.
+// The object may be gone once RunStream returns.
 DWORD WINAPI AsioDriver::StreamThreadProc(LPVOID parameter) {
     static_cast<AsioDriver*>(parameter)->RunStream();
     return 0;
@@ -122,6 +136,7 @@ void AsioDriver::RunStream() {
         // spin at time-critical priority, the thread ends.
         if (IsStopOrTimeout(result) || result == WAIT_FAILED) break;
         HalfStep(0);
+        if (releasedInCallback.load(std::memory_order_relaxed)) break;
 
         result = WaitForMultipleObjects(2, waitHost, FALSE, INFINITE);
         if (IsStopOrTimeout(result)) break;
@@ -131,13 +146,18 @@ void AsioDriver::RunStream() {
         if (IsStopOrTimeout(result)) break;
         if (result == WAIT_FAILED) continue;
         HalfStep(1);
+        if (releasedInCallback.load(std::memory_order_relaxed)) break;
 
         result = WaitForMultipleObjects(2, waitHost, FALSE, INFINITE);
         if (IsStopOrTimeout(result)) break;
     }
 
+    streamThreadId.store(0, std::memory_order_relaxed);
     if (mmcss != nullptr && avRevertMmThreadCharacteristics != nullptr) avRevertMmThreadCharacteristics(mmcss);
     timeEndPeriod(1);
+    // The host let go of the object inside its callback (see Destroy). This
+    // frees it; nothing of it may be touched afterwards.
+    if (releasedInCallback.load(std::memory_order_relaxed)) delete this;
 }
 
 // Real time: allocates nothing, takes no lock, calls only timeGetTime and the
@@ -157,7 +177,10 @@ void AsioDriver::HalfStep(int32_t half) {
     ASIOCallbacks* host = callbacks.load(std::memory_order_relaxed);
     if (host == nullptr) return;
 
-    if (timeInfoMode.load(std::memory_order_relaxed) != 0) {
+    // A host that left one of the two entries empty gets the other one.
+    const bool timeInfo = timeInfoMode.load(std::memory_order_relaxed) != 0 ? host->bufferSwitchTimeInfo != nullptr
+                                                                           : host->bufferSwitch == nullptr;
+    if (timeInfo) {
         const ASIOSamples position{static_cast<uint32_t>(total >> 32), static_cast<uint32_t>(total)};
         AsioTimeInfo& info = asioTime.timeInfo;
         info.systemTime = ASIOTimeStamp{static_cast<uint32_t>(nanoseconds >> 32), static_cast<uint32_t>(nanoseconds)};

@@ -3,9 +3,12 @@
 
 #include "platform/posix/faults.h"
 
+#include <atomic>
 #include <new>
 
 namespace {
+
+std::atomic<kwin::EventSetHook> eventSetHook{nullptr};
 
 std::shared_ptr<kwin::KernelEvent> ReferenceEventHandle(HANDLE handle) {
     auto event = kwin::ReferenceHandleAs<kwin::KernelEvent>(handle, kwin::ObjectType::Event);
@@ -34,8 +37,11 @@ extern "C" BOOL WINAPI SetEvent(HANDLE hEvent) {
     if (kwin::ShouldFail("SetEvent")) return FALSE;
     auto event = ReferenceEventHandle(hEvent);
     if (!event) return FALSE;
-    kwin::KernelLockGuard lock;
-    event->SetLocked();
+    {
+        kwin::KernelLockGuard lock;
+        event->SetLocked();
+    }
+    if (kwin::EventSetHook hook = eventSetHook.load(std::memory_order_acquire)) hook(hEvent);
     return TRUE;
 }
 
@@ -49,6 +55,8 @@ extern "C" BOOL WINAPI ResetEvent(HANDLE hEvent) {
 }
 
 namespace kwin {
+
+void SetEventSetHook(EventSetHook hook) { eventSetHook.store(hook, std::memory_order_release); }
 
 EventRef ReferenceEvent(HANDLE handle) { return ReferenceHandleAs<KernelEvent>(handle, ObjectType::Event); }
 

@@ -254,6 +254,15 @@ struct KWIN_EXPORT EventSourceCalls {
 };
 KWIN_EXPORT EventSourceCalls EventSources();
 
+// ---- SetEvent observer ------------------------------------------------------------------
+
+// Called by every SetEvent that succeeds, on the calling thread, after the
+// event is set and before SetEvent returns, with the handle it was given
+// (events a driver signals through SignalEvent are not reported). Null turns
+// it off. A test uses it to see the order of sets, or to act between two.
+using EventSetHook = void (*)(HANDLE event);
+KWIN_EXPORT void SetEventSetHook(EventSetHook hook);
+
 }  // namespace kwin
 
 // The machine's Plug and Play events and device notifications, and its

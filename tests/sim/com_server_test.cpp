@@ -157,6 +157,24 @@ TEST_F(ComServer, StandAloneObjectAsInnerUnknown) {
     EXPECT_EQ(LiveObjects(), baseline);
 }
 
+// Through the inner IUnknown, whether the object stands alone or is
+// aggregated: nothing is written and no reference is taken.
+TEST_F(ComServer, InnerQueryInterfaceWithoutAnOutPointerIsEPointer) {
+    CountingOuter outer;
+    for (IUnknown* aggregator : {static_cast<IUnknown*>(nullptr), static_cast<IUnknown*>(&outer)}) {
+        SCOPED_TRACE(aggregator == nullptr ? "stand-alone" : "aggregated");
+        IUnknown* inner = nullptr;
+        ASSERT_EQ(factory->CreateInstance(aggregator, IID_IUnknown, reinterpret_cast<void**>(&inner)), S_OK);
+        for (const IID* iid : {&IID_IUnknown, &CLSID_KorvexAsio, &kOtherIid}) {
+            EXPECT_EQ(inner->QueryInterface(*iid, nullptr), E_POINTER);
+        }
+        EXPECT_EQ(inner->AddRef(), 2u) << "the count is still 1";
+        EXPECT_EQ(inner->Release(), 1u);
+        EXPECT_EQ(outer.addRefs + outer.releases + outer.queries, 0);
+        EXPECT_EQ(inner->Release(), 0u);
+    }
+}
+
 TEST_F(ComServer, AggregatedObjectForwardsToItsOuterObject) {
     CountingOuter outer;
     IUnknown* inner = nullptr;

@@ -258,6 +258,9 @@ TEST_F(DriverBuffers, ArgumentsThatCannotWorkAreRefusedBeforeAnythingIsSent) {
     ASSERT_NE(OpenDriver(), nullptr);
     ASIOCallbacks noMessage = *host.table();
     noMessage.asioMessage = nullptr;
+    ASIOCallbacks noSwitch = *host.table();
+    noSwitch.bufferSwitch = nullptr;
+    noSwitch.bufferSwitchTimeInfo = nullptr;
     std::vector<ASIOBufferInfo> one = Entries({{ASIOFalse, 0}});
     struct Row {
         const char* what;
@@ -271,6 +274,7 @@ TEST_F(DriverBuffers, ArgumentsThatCannotWorkAreRefusedBeforeAnythingIsSent) {
         {"negative samples per half", one.data(), 1, -256, host.table()},
         {"no callback table", one.data(), 1, 256, nullptr},
         {"no asioMessage", one.data(), 1, 256, &noMessage},
+        {"neither buffer switch", one.data(), 1, 256, &noSwitch},
         {"no entries for one channel", nullptr, 1, 256, host.table()},
     };
     for (const Row& row : rows) {

@@ -5,6 +5,9 @@
 #include "tests/sim/card_client.h"
 #include "tests/sim/test_host.h"
 
+#include <algorithm>
+#include <array>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -207,6 +210,118 @@ TEST_F(DriverStream, TwoOutputReadyCallsInOneHalfCountAsOne) {
     ASSERT_TRUE(card->FireHalf());
     Sleep(100);
     EXPECT_EQ(host.CallCount(), 2u);
+    ASSERT_EQ(driver->stop(), ASE_OK);
+}
+
+TEST_F(DriverStream, HostWithOneBufferSwitchMissingGetsTheOther) {
+    struct Row {
+        const char* what;
+        int32_t timeInfoAnswer;
+        bool timeInfoEntryMissing;  // else bufferSwitch is missing
+    };
+    const Row rows[] = {
+        {"time-info host without bufferSwitchTimeInfo", 1, true},
+        {"plain host without bufferSwitch", 0, false},
+    };
+    ASSERT_NE(OpenDriver(), nullptr);
+    const ASIOCallbacks complete = *host.table();
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        *host.table() = complete;
+        if (row.timeInfoEntryMissing) {
+            host.table()->bufferSwitchTimeInfo = nullptr;
+        } else {
+            host.table()->bufferSwitch = nullptr;
+        }
+        host.timeInfoAnswer = row.timeInfoAnswer;
+        CreateStereo(128);
+        const size_t before = host.CallCount();
+        ASSERT_EQ(driver->start(), ASE_OK);
+        for (int i = 0; i < 2; ++i) ASSERT_TRUE(StepHalf()) << "half " << i;
+        ASSERT_EQ(driver->stop(), ASE_OK);
+
+        const std::vector<simtest::HostCall> calls = host.Calls();
+        ASSERT_EQ(calls.size(), before + 2);
+        for (size_t k = 0; k < 2; ++k) {
+            const simtest::HostCall& call = calls[before + k];
+            EXPECT_EQ(call.timeInfo, !row.timeInfoEntryMissing) << k;
+            EXPECT_EQ(call.half, static_cast<int32_t>(k)) << k;
+            EXPECT_EQ(call.directProcess, ASIOFalse) << k;
+            EXPECT_EQ(Words(call.position), 128 * (k + 1)) << k;
+            if (!call.timeInfo) continue;
+            // The time record is filled for a host that gets it.
+            EXPECT_EQ(call.params, &object().asioTime) << k;
+            EXPECT_EQ(Words(call.infoPosition), 128 * (k + 1)) << k;
+            EXPECT_EQ(Words(call.systemTime), Words(call.stamp)) << k;
+            EXPECT_EQ(call.flags, kValidFlags) << k;
+            EXPECT_EQ(call.sampleRate, 48000.0) << k;
+        }
+        ASSERT_EQ(driver->disposeBuffers(), ASE_OK);
+    }
+    *host.table() = complete;
+}
+
+// Every SetEvent of the process while installed, in order, kept in storage
+// reserved up front (the stream thread reports here too).
+class SetEventRecorder {
+public:
+    SetEventRecorder() {
+        count().store(0);
+        kwin::SetEventSetHook(&Record);
+    }
+    ~SetEventRecorder() { kwin::SetEventSetHook(nullptr); }
+    SetEventRecorder(const SetEventRecorder&) = delete;
+    SetEventRecorder& operator=(const SetEventRecorder&) = delete;
+
+    // The recorded sets of the given events.
+    std::vector<HANDLE> SetsOf(std::initializer_list<HANDLE> events) const {
+        std::vector<HANDLE> sets;
+        const size_t n = std::min(count().load(), kCapacity);
+        for (size_t i = 0; i < n; ++i) {
+            const HANDLE set = slots()[i].load();
+            if (std::find(events.begin(), events.end(), set) != events.end()) sets.push_back(set);
+        }
+        return sets;
+    }
+
+private:
+    static constexpr size_t kCapacity = 256;
+    static std::atomic<size_t>& count() {
+        static std::atomic<size_t> n{0};
+        return n;
+    }
+    static std::array<std::atomic<HANDLE>, kCapacity>& slots() {
+        static std::array<std::atomic<HANDLE>, kCapacity> s{};
+        return s;
+    }
+    static void Record(HANDLE event) {
+        const size_t i = count().fetch_add(1);
+        if (i < kCapacity) slots()[i].store(event);
+    }
+};
+
+// The card's event for the half must be set before the stream thread is let
+// go: once released, the thread can run the next half before a second set,
+// which would then pick the next half's event.
+TEST_F(DriverStream, OutputReadySetsTheHalfsEventBeforeReleasingTheThread) {
+    StartStereo();
+    SetEventRecorder recorder;
+    // Two halves answered inside their callbacks, two from this thread after
+    // the callback.
+    for (int i = 0; i < 2; ++i) ASSERT_TRUE(StepHalf()) << "half " << i;
+    host.outputReadyCalls = 0;
+    for (size_t i = 2; i < 4; ++i) {
+        ASSERT_TRUE(card->FireHalf());
+        ASSERT_TRUE(host.WaitCalls(i + 1));
+        EXPECT_EQ(driver->outputReady(), ASE_OK);
+        ASSERT_TRUE(card->WaitHostAnswer(2000)) << "half " << i;
+    }
+    const korvex::AsioDriver& o = object();
+    const std::vector<HANDLE> sets = recorder.SetsOf({o.output0ReadyEvent, o.output1ReadyEvent, o.hostOutputEvent});
+    const std::vector<HANDLE> expected = {o.output0ReadyEvent, o.hostOutputEvent, o.output1ReadyEvent,
+                                          o.hostOutputEvent, o.output0ReadyEvent, o.hostOutputEvent,
+                                          o.output1ReadyEvent, o.hostOutputEvent};
+    EXPECT_EQ(sets, expected);
     ASSERT_EQ(driver->stop(), ASE_OK);
 }
 

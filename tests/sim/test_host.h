@@ -2,8 +2,8 @@
 // callback table, answers the two timing questions as told, and records
 // every buffer switch it receives, with what the driver reported at that
 // moment. It can answer each half with outputReady (once, twice or not at
-// all), block inside a callback, or stop (and try to start) the stream from
-// inside one.
+// all), block inside a callback, stop (and try to start) the stream from
+// inside one, or drop its last reference to the driver there.
 //
 // ASIO callbacks are plain function pointers, so the table's entries reach
 // the host through one process-wide "current host"; a test has one host.
@@ -11,6 +11,7 @@
 // up front, so recording allocates nothing on that thread.
 #pragma once
 
+#include "asio/com/exports.h"
 #include "asio/driver/asio.h"
 #include "platform/posix/kernel.h"
 #include "sim/card.h"
@@ -87,8 +88,13 @@ public:
     std::atomic<int> outputReadyCalls{1};     // per callback, made inside it
     std::atomic<int> blockInCall{-1};         // callback index (0 = first) that blocks
     std::atomic<DWORD> blockMs{0};
+    // Ended by TerminateThread while blocked, the thread runs on for this
+    // long and then calls outputReady, as a terminated thread on Windows may
+    // run on until its termination completes. -1: it just ends.
+    std::atomic<int> lingerMsWhenTerminated{-1};
     std::atomic<int> stopInCall{-1};          // callback index that calls stop
     std::atomic<bool> startAfterStop{false};  // and then start, from the same callback
+    std::atomic<int> releaseInCall{-1};       // callback index that releases the driver (after any stop)
     std::atomic<bool> countAllocations{false};
 
     // Results of the calls made from inside a callback.
@@ -96,6 +102,8 @@ public:
     std::atomic<ASIOError> startResult{1};
     std::atomic<int64_t> stopMicroseconds{-1};
     std::atomic<int> sampleRateChanges{0};
+    std::atomic<ULONG> releaseResult{~0u};
+    std::atomic<HRESULT> canUnloadAfterRelease{E_FAIL};  // DllCanUnloadNow right after that Release
     std::atomic<double> lastRateChange{0.0};
 
     // ---- What the host saw --------------------------------------------------
@@ -196,7 +204,7 @@ private:
         if (count && index == 0) testsupport::CountThisThreadsAllocations(true);
         changed_.notify_all();
 
-        if (index == blockInCall.load()) Sleep(blockMs.load());
+        if (index == blockInCall.load()) Block(driver);
         if (index == stopInCall.load() && driver != nullptr) {
             const auto begin = std::chrono::steady_clock::now();
             stopResult.store(driver->stop());
@@ -205,8 +213,33 @@ private:
                     .count());
             if (startAfterStop.load()) startResult.store(driver->start());
         }
+        if (index == releaseInCall.load() && driver != nullptr) {
+            driver_.store(nullptr, std::memory_order_release);
+            releaseResult.store(driver->Release());
+            canUnloadAfterRelease.store(DllCanUnloadNow());
+            return;  // the host holds nothing of the driver any more
+        }
         const int answers = outputReadyCalls.load();
         for (int i = 0; i < answers && driver != nullptr; ++i) driver->outputReady();
+    }
+
+    // Sleeps as told. A TerminateThread there unwinds the thread through
+    // `linger`, which keeps it busy before it lets the thread end.
+    void Block(IASIO* driver) {
+        struct Linger {
+            IASIO* driver;
+            int milliseconds;
+            bool slept = false;
+            ~Linger() {
+                if (slept || milliseconds < 0) return;
+                const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+                while (std::chrono::steady_clock::now() < until) {
+                }
+                if (driver != nullptr) driver->outputReady();
+            }
+        } linger{driver, lingerMsWhenTerminated.load()};
+        Sleep(blockMs.load());
+        linger.slept = true;
     }
 
     ASIOCallbacks table_{};

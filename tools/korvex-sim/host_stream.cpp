@@ -240,6 +240,7 @@ bool StreamHost::Prepare(double capacitySeconds, std::string* error) {
     latencies_.assign(capacity, 0);
     intervals_.assign(capacity, 0);
     cardLateness_.assign(capacity, 0);
+    timings_.assign(capacity, CallbackTiming{});
     return true;
 }
 
@@ -258,8 +259,20 @@ void StreamHost::OnHalf(int32_t index, const ASIOTime* params) {
     const uint64_t cpuIn = ThreadCpuNs();
     const uint64_t n = runCallbacks_;
 
-    // The card's signal for this half: the n-th of this run.
-    const auto stamp = card_.SignalStamp(runFirstSequence_ + n);
+    // The card's signal for this half: the last one of this half index set
+    // before the callback. An event holds one signal, so when the card sets
+    // it twice before the host wakes, the earlier half never reaches the host
+    // and the n-th callback is no longer the n-th half.
+    uint64_t sequence = runFirstSequence_ + n;
+    const uint64_t signalled = card_.HalvesSignalled();
+    for (uint64_t k = signalled; k > runFirstSequence_ && signalled - k < 64; --k) {
+        const auto candidate = card_.SignalStamp(k - 1);
+        if (candidate && candidate->half == index && candidate->ns <= entry) {
+            sequence = k - 1;
+            break;
+        }
+    }
+    const auto stamp = card_.SignalStamp(sequence);
     if (stamp && stamp->half == index && entry >= stamp->ns) {
         if (latencyCount_ < latencies_.size()) {
             latencies_[latencyCount_++] = entry - stamp->ns;
@@ -290,7 +303,9 @@ void StreamHost::OnHalf(int32_t index, const ASIOTime* params) {
     }
 
     runCallbacks_ = n + 1;
+    const uint64_t ready = MonotonicNs();
     driver_->outputReady();
+    if (timingCount_ < timings_.size()) timings_[timingCount_++] = {sequence, entry, ready, MonotonicNs()};
     // Counted once answered: Run stops the stream right after a count.
     callbacks_.fetch_add(1, std::memory_order_release);
     callbackCpuNs_ += ThreadCpuNs() - cpuIn;

@@ -74,6 +74,14 @@ private:
     double re_ = 1, im_ = 0, stepRe_ = 1, stepIm_ = 0, amplitude_ = 0;
 };
 
+// When one callback ran, for matching against the card's stamps.
+struct CallbackTiming {
+    uint64_t sequence = 0;  // the card's sequence number of the half
+    uint64_t entryNs = 0;   // the callback was entered
+    uint64_t readyNs = 0;   // outputReady was called
+    uint64_t doneNs = 0;    // outputReady returned
+};
+
 // The live figures, readable from any thread while the stream runs.
 struct StreamProgress {
     double elapsedSeconds = 0;
@@ -140,6 +148,8 @@ public:
     std::vector<uint64_t> Jitter() const;  // |interval - period|
     // How late the card's own clock signalled against its schedule, per half.
     std::span<const uint64_t> cardLateness() const { return {cardLateness_.data(), cardLatenessCount_}; }
+    // Every callback's timing, in order, over every Run (as far as storage lasts).
+    std::span<const CallbackTiming> callbackTimings() const { return {timings_.data(), timingCount_}; }
     uint64_t samplesDropped() const { return dropped_; }  // beyond the storage
     const SignalMeter& inputMeter(int input) const { return inputMeters_.at(input); }
     // CPU time per half: of the stream thread between callbacks, of the
@@ -189,6 +199,8 @@ private:
     uint64_t positionErrors_ = 0, halfErrors_ = 0, unmatched_ = 0, dropped_ = 0;
     std::vector<uint64_t> latencies_, intervals_;
     size_t latencyCount_ = 0, intervalCount_ = 0;
+    std::vector<CallbackTiming> timings_;
+    size_t timingCount_ = 0;
     std::atomic<uint64_t> callbacks_{0};
 
     // Sums over runs, kept by the thread that calls Run.
