@@ -380,16 +380,16 @@ bool StreamHost::Run(double seconds, const std::function<void(const StreamProgre
     return true;
 }
 
-// The card's clock sleeps to absolute deadlines from its start: half k is due
-// at start + (k + 1) periods. Its earliest offset against that schedule
-// stands for "on time"; the rest is how late each signal came.
+// The card's clock sleeps to absolute deadlines from its start and skips
+// the deadlines it woke too late for, so each stamp carries its own
+// deadline. The earliest offset against it stands for "on time"; the rest is
+// how late each signal came.
 void StreamHost::AnalyseCardClock(uint64_t firstSequence, uint64_t count) {
-    const double period = periodNs();
     std::vector<double> offsets;
     for (uint64_t k = 0; k < count; ++k) {
         const auto s = card_.SignalStamp(firstSequence + k);
         if (!s) continue;
-        offsets.push_back(static_cast<double>(s->ns) - period * static_cast<double>(k + 1));
+        offsets.push_back(static_cast<double>(s->ns) - static_cast<double>(s->dueNs));
     }
     if (offsets.empty()) return;
     const double earliest = *std::min_element(offsets.begin(), offsets.end());

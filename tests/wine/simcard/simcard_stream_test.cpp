@@ -2,11 +2,14 @@
 // KorvexASIO-simcard.dll, found and created as a host does (registry, COM in a
 // single-threaded apartment). The card's configuration comes from the
 // environment (KORVEX_SIMCARD_*); KORVEX_TEST_SECONDS is how long the stream
-// test streams.
+// test streams. Also the driver's life cycle under Wine: repeated streams and
+// objects leave no handle or thread behind, stop from inside the callback, a
+// host that never answers, a callback that blocks, and the DLL's unloading.
 #include "sim/wav.h"
 #include "tests/wine/simcard/com_host.h"
 
 #include <gtest/gtest.h>
+#include <tlhelp32.h>
 
 #include <algorithm>
 #include <atomic>
@@ -140,6 +143,7 @@ protected:
         ASSERT_EQ(h.driver->getChannels(&h.inputs, &h.outputs), ASE_OK);
         int32_t minimum = 0, maximum = 0, granularity = 0;
         ASSERT_EQ(h.driver->getBufferSize(&minimum, &maximum, &h.size, &granularity), ASE_OK);
+        h.infos.clear();
         for (int32_t i = 0; i < h.inputs; ++i) h.infos.push_back({ASIOTrue, i, {nullptr, nullptr}});
         for (int32_t o = 0; o < h.outputs; ++o) h.infos.push_back({ASIOFalse, o, {nullptr, nullptr}});
         h.inputPeak.assign(h.inputs, 0);
@@ -307,6 +311,191 @@ TEST_F(SimcardStream, EveryHalfReachesTheHostWithTheCardsToneAndTheCardRecordsTh
         }
         EXPECT_EQ(mismatches, 0u) << "of " << frames << " frames per output";
     }
+}
+
+// ---- Life cycle -------------------------------------------------------------
+
+struct ProcessCounts {
+    DWORD handles = 0;       // GetProcessHandleCount
+    DWORD openHandles = 0;   // handle values that name an open object
+    int threads = 0;
+};
+
+// Wine 8 answers GetProcessHandleCount with 0 whatever is open, so the
+// handles are also counted by asking about every handle value in turn.
+DWORD ProbeOpenHandles() {
+    DWORD open = 0, flags = 0;
+    for (uintptr_t value = 4; value < 0x8000; value += 4) {
+        open += GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags) != FALSE;
+    }
+    return open;
+}
+
+ProcessCounts CountsNow() {
+    ProcessCounts counts;
+    if (!GetProcessHandleCount(GetCurrentProcess(), &counts.handles)) counts.handles = ~DWORD{0};
+    counts.openHandles = ProbeOpenHandles();
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return counts;
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        counts.threads += entry.th32OwnerProcessID == GetCurrentProcessId();
+    }
+    CloseHandle(snapshot);
+    return counts;
+}
+
+// A thread that ended leaves the process's counts shortly after a wait on it
+// returned: polls up to a second for the baseline.
+::testing::AssertionResult BackToBaseline(const ProcessCounts& baseline) {
+    auto same = [&](const ProcessCounts& c) {
+        return c.handles == baseline.handles && c.openHandles == baseline.openHandles && c.threads == baseline.threads;
+    };
+    ProcessCounts now;
+    for (int i = 0; i < 100; ++i) {
+        now = CountsNow();
+        if (same(now)) break;
+        Sleep(10);
+    }
+    printf("handle count %lu, open handles %lu, threads %d (baseline %lu, %lu, %d)\n", now.handles, now.openHandles,
+           now.threads, baseline.handles, baseline.openHandles, baseline.threads);
+    if (same(now)) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "not back to the baseline";
+}
+
+class SimcardLifecycle : public SimcardStream {
+protected:
+    // Start, at least one callback, stop.
+    void StreamBriefly() {
+        const uint64_t before = h.callbacks.load();
+        ASSERT_EQ(h.driver->start(), ASE_OK);
+        ASSERT_TRUE(WaitCallbacks(before + 1, 2000)) << "no callback after start";
+        ASSERT_EQ(h.driver->stop(), ASE_OK);
+    }
+
+    // Create, init, buffers for every channel, dispose, release.
+    void ObjectCycle() {
+        IASIO* driver = Create();
+        ASSERT_NE(driver, nullptr);
+        EXPECT_EQ(driver->init(nullptr), ASIOTrue);
+        int32_t inputs = 0, outputs = 0, minimum = 0, maximum = 0, preferred = 0, granularity = 0;
+        EXPECT_EQ(driver->getChannels(&inputs, &outputs), ASE_OK);
+        EXPECT_EQ(driver->getBufferSize(&minimum, &maximum, &preferred, &granularity), ASE_OK);
+        std::vector<ASIOBufferInfo> infos;
+        for (int32_t i = 0; i < inputs; ++i) infos.push_back({ASIOTrue, i, {nullptr, nullptr}});
+        for (int32_t o = 0; o < outputs; ++o) infos.push_back({ASIOFalse, o, {nullptr, nullptr}});
+        EXPECT_EQ(driver->createBuffers(infos.data(), static_cast<int32_t>(infos.size()), preferred, &callbacks),
+                  ASE_OK);
+        EXPECT_EQ(driver->disposeBuffers(), ASE_OK);
+        EXPECT_EQ(driver->Release(), 0u);
+    }
+};
+
+// The card and its status mapping live for the process: the baseline is
+// taken after one warm-up cycle.
+TEST_F(SimcardLifecycle, TwoHundredStartStopCyclesLeaveNoHandleOrThreadBehind) {
+    ASSERT_NO_FATAL_FAILURE(Prepare());
+    ASSERT_NO_FATAL_FAILURE(StreamBriefly());
+    const ProcessCounts baseline = CountsNow();
+    for (int cycle = 0; cycle < 200; ++cycle) {
+        ASSERT_NO_FATAL_FAILURE(StreamBriefly()) << "cycle " << cycle;
+    }
+    EXPECT_TRUE(BackToBaseline(baseline));
+}
+
+TEST_F(SimcardLifecycle, TwoHundredObjectCyclesLeaveNoHandleOrThreadBehind) {
+    ASSERT_NO_FATAL_FAILURE(ObjectCycle());
+    const ProcessCounts baseline = CountsNow();
+    for (int cycle = 0; cycle < 200; ++cycle) {
+        ASSERT_NO_FATAL_FAILURE(ObjectCycle()) << "cycle " << cycle;
+    }
+    EXPECT_TRUE(BackToBaseline(baseline));
+}
+
+TEST_F(SimcardLifecycle, StopFromInsideTheCallbackEndsTheStreamAndTheNextStartStreams) {
+    ASSERT_NO_FATAL_FAILURE(Prepare());
+    h.stopInside = true;
+    ASSERT_EQ(h.driver->start(), ASE_OK);
+    ASSERT_TRUE(WaitCallbacks(1, 2000));
+    Sleep(100);  // many periods
+    EXPECT_EQ(h.stopInsideResult.load(), ASE_OK);
+    EXPECT_EQ(h.callbacks.load(), 1u) << "callbacks after stop";
+    EXPECT_EQ(Position(), static_cast<uint64_t>(h.size));
+
+    ASSERT_EQ(h.driver->start(), ASE_OK);
+    EXPECT_TRUE(WaitCallbacks(5, 2000)) << "the next start did not stream";
+    EXPECT_EQ(h.driver->stop(), ASE_OK);
+}
+
+TEST_F(SimcardLifecycle, AHostThatNeverCallsOutputReadyGetsOneCallbackPerStart) {
+    ASSERT_NO_FATAL_FAILURE(Prepare());
+    h.answer = false;
+    for (uint64_t round = 1; round <= 2; ++round) {
+        ASSERT_EQ(h.driver->start(), ASE_OK);
+        ASSERT_TRUE(WaitCallbacks(round, 2000));
+        Sleep(100);
+        EXPECT_EQ(h.callbacks.load(), round);
+        const uint64_t before = NowNs();
+        EXPECT_EQ(h.driver->stop(), ASE_OK);
+        EXPECT_LT(NowNs() - before, 500'000'000u) << "stop waited for a thread blocked on the host";
+    }
+    EXPECT_GT(status->overruns, 0u) << "the card saw answers nobody gave";
+}
+
+TEST_F(SimcardLifecycle, StopEndsACallbackBlockedForFiveSecondsWithinTheWaitAndTheNextStartStreams) {
+    ASSERT_NO_FATAL_FAILURE(Prepare());
+    h.blockMs = 5000;
+    ASSERT_EQ(h.driver->start(), ASE_OK);
+    const uint64_t until = NowNs() + 2'000'000'000ull;
+    while (!h.blocked.load() && NowNs() < until) Sleep(1);
+    ASSERT_TRUE(h.blocked.load()) << "no callback";
+    const ProcessCounts during = CountsNow();
+    const uint64_t before = NowNs();
+    EXPECT_EQ(h.driver->stop(), ASE_OK);
+    const double stopMs = static_cast<double>(NowNs() - before) / 1e6;
+    printf("stop with the callback blocked took %.0f ms\n", stopMs);
+    EXPECT_GE(stopMs, 900.0) << "stop did not wait for the thread";
+    EXPECT_LE(stopMs, 1100.0);
+    EXPECT_EQ(h.callbacks.load(), 0u) << "the blocked callback returned";
+    EXPECT_LT(CountsNow().threads, during.threads) << "the stream thread is still there";
+
+    ASSERT_EQ(h.driver->start(), ASE_OK);
+    EXPECT_TRUE(WaitCallbacks(5, 2000)) << "the next start did not stream";
+    EXPECT_EQ(h.driver->stop(), ASE_OK);
+}
+
+// Its own process: the DLL is gone afterwards.
+class SimcardUnload : public SimcardStream {};
+
+TEST_F(SimcardUnload, DllCanUnloadNowAfterTheLastReleaseAndCoFreeUnusedLibrariesUnloadsTheDll) {
+    constexpr const wchar_t* kDll = L"KorvexASIO-simcard.dll";
+    ASSERT_NO_FATAL_FAILURE(Prepare());
+    HMODULE module = GetModuleHandleW(kDll);
+    ASSERT_NE(module, nullptr);
+    using CanUnload = HRESULT(STDAPICALLTYPE*)();
+    auto canUnload = reinterpret_cast<CanUnload>(reinterpret_cast<void*>(GetProcAddress(module, "DllCanUnloadNow")));
+    ASSERT_NE(canUnload, nullptr);
+    ASSERT_EQ(h.driver->start(), ASE_OK);
+    ASSERT_TRUE(WaitCallbacks(3, 2000));
+    ASSERT_EQ(h.driver->stop(), ASE_OK);
+    EXPECT_EQ(canUnload(), S_FALSE) << "with an object alive";
+    EXPECT_EQ(h.driver->disposeBuffers(), ASE_OK);
+    EXPECT_EQ(h.driver->Release(), 0u);
+    h.driver = nullptr;
+    status.Close();
+    EXPECT_EQ(canUnload(), S_OK);
+
+    CoFreeUnusedLibraries();
+    EXPECT_EQ(GetModuleHandleW(kDll), nullptr) << "still loaded";
+    Sleep(100);  // a thread of the DLL left running would now crash the process
+
+    // Loaded again, it works again.
+    ASSERT_NO_FATAL_FAILURE(Prepare());
+    const uint64_t before = h.callbacks.load();
+    ASSERT_EQ(h.driver->start(), ASE_OK);
+    EXPECT_TRUE(WaitCallbacks(before + 3, 2000));
+    EXPECT_EQ(h.driver->stop(), ASE_OK);
 }
 
 }  // namespace
