@@ -5,8 +5,8 @@
 # With --wine: builds the Windows preset instead and runs the demo through the
 # real driver DLL under Wine: the test build with the simulated card inside,
 # registered in the build's Wine prefix as a host finds a driver; then
-# korvex-sim.exe probe (found through the registry and COM) and a stream
-# through the same DLL, with its summary.
+# korvex-sim.exe probe (found through the registry and COM) and
+# korvex-sim.exe stream through the same DLL, with its summary.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -28,7 +28,7 @@ if [ -z "${KORVEX_WINE_BUILD:-}" ]; then
   bash .ci/install-deps.sh all
   cmake --preset windows
 fi
-cmake --build "$build" --target korvex-sim KorvexASIO-simcard simcard_stream_test -j "${KORVEX_JOBS:-2}"
+cmake --build "$build" --target korvex-sim KorvexASIO-simcard -j "${KORVEX_JOBS:-2}"
 
 prefix=$root/$build/wineprefix
 dll=$root/$build/tests/wine/simcard/KorvexASIO-simcard.dll
@@ -46,14 +46,19 @@ echo "== korvex-sim.exe probe $*"
   { cat "$out/probe.txt"; exit 1; }
 cat "$out/probe.txt"
 
+# The stream takes the card options of the probe's arguments.
+stream_args=()
+while [ $# -gt 0 ]; do
+  case $1 in
+    --model | --rate | --buffer-ms) stream_args+=("$1" "${2:-}"); shift 2 || shift ;;
+    --model=* | --rate=* | --buffer-ms=*) stream_args+=("$1"); shift ;;
+    *) shift ;;
+  esac
+done
+wav=$out/stream.wav
 echo
-echo "== a 5 s stream at 48000 Hz, 10 ms halves, through the same DLL"
-KORVEX_SIMCARD_RATE=48000 KORVEX_SIMCARD_BUFFER_MS=10 KORVEX_TEST_SECONDS=5 KORVEX_SIMCARD_WAV="$out/stream.wav" \
-  "$wine_env" run "$prefix" "$root/$build/tests/wine/simcard/simcard_stream_test.exe" \
-  --gtest_filter='SimcardStream.EveryHalf*' --gtest_brief=1 </dev/null >"$out/stream.txt" 2>&1 || status=$?
-grep -E '^(halves|signal)' "$out/stream.txt" || true
-if [ "${status:-0}" -ne 0 ]; then
-  cat "$out/stream.txt"
-  exit 1
-fi
-echo "stream checked: every half reached the host, the card's tone on the inputs, the outputs in $out/stream.wav"
+echo "== korvex-sim.exe stream --seconds 5 ${stream_args[*]}"
+"$wine_env" run "$prefix" "$root/$build/tools/korvex-sim/korvex-sim.exe" stream --seconds 5 \
+  --wav "Z:${wav//\//\\}" ${stream_args[@]+"${stream_args[@]}"} </dev/null >"$out/stream.txt" 2>&1 || status=$?
+cat "$out/stream.txt"
+[ "${status:-0}" -eq 0 ] || exit 1

@@ -291,6 +291,7 @@ struct RemovalCase {
     bool removed;
     int controlPanels;          // including the one at start-up
 };
+void PrintTo(const RemovalCase& c, std::ostream* out) { *out << c.name; }
 
 class ServiceDevicesRemoval : public ServiceDevices, public ::testing::WithParamInterface<RemovalCase> {};
 
@@ -421,6 +422,7 @@ struct UnreadableCase {
     bool listed;
     bool opened;
 };
+void PrintTo(const UnreadableCase& c, std::ostream* out) { *out << c.name; }
 
 class ServiceDevicesUnreadable : public ServiceDevices, public ::testing::WithParamInterface<UnreadableCase> {};
 

@@ -1,7 +1,5 @@
 #include "tools/korvex-sim/host_stream.h"
 
-#include <sys/resource.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -60,17 +58,11 @@ double Dbfs(double value) { return value > 0 ? 20.0 * std::log10(value / kFullSc
 
 }  // namespace
 
+// The same clock as the simulated card's stamps (sim::MonotonicNs), on
+// Windows too: both come from the same C runtime.
 uint64_t MonotonicNs() { return ClockNs(CLOCK_MONOTONIC); }
 uint64_t ThreadCpuNs() { return ClockNs(CLOCK_THREAD_CPUTIME_ID); }
-
-uint64_t ProcessCpuNs() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    auto ns = [](const timeval& tv) {
-        return static_cast<uint64_t>(tv.tv_sec) * kNsPerSecond + static_cast<uint64_t>(tv.tv_usec) * 1000;
-    };
-    return ns(usage.ru_utime) + ns(usage.ru_stime);
-}
+uint64_t ProcessCpuNs() { return ClockNs(CLOCK_PROCESS_CPUTIME_ID); }
 
 Percentiles ComputePercentiles(std::span<const uint64_t> values) {
     Percentiles result;
@@ -148,7 +140,9 @@ void SineWriter::Fill(int32_t* out, size_t count) {
 
 // ---- StreamHost ---------------------------------------------------------------------
 
-StreamHost::StreamHost(IASIO* driver, sim::Card& card) : driver_(driver), card_(card) {
+StreamHost::StreamHost(IASIO* driver, const CardView& card) : driver_(driver), card_(card) { InitCallbacks(); }
+
+void StreamHost::InitCallbacks() {
     callbackTable_.bufferSwitch = &BufferSwitch;
     callbackTable_.sampleRateDidChange = &SampleRateDidChange;
     callbackTable_.asioMessage = &AsioMessage;
@@ -253,26 +247,22 @@ void StreamHost::Dispose() {
     activeHost.compare_exchange_strong(self, nullptr);
 }
 
-// Real time: no allocation, no lock; the card's stamps are read lock-free.
-void StreamHost::OnHalf(int32_t index, const ASIOTime* params) {
-    const uint64_t entry = MonotonicNs();
-    const uint64_t cpuIn = ThreadCpuNs();
-    const uint64_t n = runCallbacks_;
-
-    // The card's signal for this half: the last one of this half index set
-    // before the callback. An event holds one signal, so when the card sets
-    // it twice before the host wakes, the earlier half never reaches the host
-    // and the n-th callback is no longer the n-th half.
-    uint64_t sequence = runFirstSequence_ + n;
-    const uint64_t signalled = card_.HalvesSignalled();
-    for (uint64_t k = signalled; k > runFirstSequence_ && signalled - k < 64; --k) {
-        const auto candidate = card_.SignalStamp(k - 1);
-        if (candidate && candidate->half == index && candidate->ns <= entry) {
-            sequence = k - 1;
-            break;
-        }
+// The last signal of half `index` set at or before `entry`, among the
+// card's sequences below `end` (searched back from there). An event holds
+// one signal, so when the card sets it twice before the host wakes, the
+// earlier half never reaches the host and the n-th callback is no longer the
+// n-th half. Real time when the view is live.
+uint64_t StreamHost::FindSignal(uint64_t end, int32_t index, uint64_t entry, uint64_t fallback) const {
+    for (uint64_t k = end; k > runFirstSequence_ && end - k < 64; --k) {
+        const auto candidate = card_.Signal(k - 1);
+        if (candidate && candidate->half == index && candidate->ns <= entry) return k - 1;
     }
-    const auto stamp = card_.SignalStamp(sequence);
+    return fallback;
+}
+
+// Real time when the view is live: no allocation, no lock.
+void StreamHost::RecordLatency(uint64_t sequence, int32_t index, uint64_t entry) {
+    const auto stamp = card_.Signal(sequence);
     if (stamp && stamp->half == index && entry >= stamp->ns) {
         if (latencyCount_ < latencies_.size()) {
             latencies_[latencyCount_++] = entry - stamp->ns;
@@ -281,6 +271,35 @@ void StreamHost::OnHalf(int32_t index, const ASIOTime* params) {
         }
     } else {
         ++unmatched_;
+    }
+}
+
+// A view that is complete only after stop: this run's callbacks (from
+// `firstTiming` on) matched with the card's halves now, in order.
+void StreamHost::MatchRunAfterStop(size_t firstTiming) {
+    const uint64_t signalled = card_.HalvesSignalled();
+    uint64_t end = runFirstSequence_;  // the first half signalled after the callback's entry
+    for (size_t i = firstTiming; i < timingCount_; ++i) {
+        CallbackTiming& t = timings_[i];
+        for (; end < signalled; ++end) {
+            const auto s = card_.Signal(end);
+            if (s && s->ns > t.entryNs) break;
+        }
+        t.sequence = FindSignal(end, t.index, t.entryNs, t.sequence);
+        RecordLatency(t.sequence, t.index, t.entryNs);
+    }
+}
+
+// Real time: no allocation, no lock; a live card's stamps are read lock-free.
+void StreamHost::OnHalf(int32_t index, const ASIOTime* params) {
+    const uint64_t entry = MonotonicNs();
+    const uint64_t cpuIn = ThreadCpuNs();
+    const uint64_t n = runCallbacks_;
+
+    uint64_t sequence = runFirstSequence_ + n;
+    if (card_.Live()) {
+        sequence = FindSignal(card_.HalvesSignalled(), index, entry, sequence);
+        RecordLatency(sequence, index, entry);
     }
     if (index != static_cast<int32_t>(n & 1)) ++halfErrors_;
     if (params != nullptr) {
@@ -305,7 +324,7 @@ void StreamHost::OnHalf(int32_t index, const ASIOTime* params) {
     runCallbacks_ = n + 1;
     const uint64_t ready = MonotonicNs();
     driver_->outputReady();
-    if (timingCount_ < timings_.size()) timings_[timingCount_++] = {sequence, entry, ready, MonotonicNs()};
+    if (timingCount_ < timings_.size()) timings_[timingCount_++] = {sequence, entry, ready, MonotonicNs(), index};
     // Counted once answered: Run stops the stream right after a count.
     callbacks_.fetch_add(1, std::memory_order_release);
     callbackCpuNs_ += ThreadCpuNs() - cpuIn;
@@ -319,6 +338,7 @@ bool StreamHost::Run(double seconds, const std::function<void(const StreamProgre
     }
     runFirstSequence_ = card_.HalvesSignalled();
     runCallbacks_ = 0;
+    const size_t firstTiming = timingCount_;
     const uint64_t callbacksBefore = callbacks();
     const uint64_t overrunsBefore = card_.Overruns();
     ASIOSamples position{};
@@ -357,10 +377,11 @@ bool StreamHost::Run(double seconds, const std::function<void(const StreamProgre
     const uint64_t cpuAfter = ProcessCpuNs();
     report(MonotonicNs());
 
+    if (!card_.Live()) MatchRunAfterStop(firstTiming);
     const uint64_t signalled = card_.HalvesSignalled() - runFirstSequence_;
     uint64_t duringStop = 0;
     for (uint64_t k = signalled; k > 0; --k) {
-        const auto s = card_.SignalStamp(runFirstSequence_ + k - 1);
+        const auto s = card_.Signal(runFirstSequence_ + k - 1);
         if (!s || s->ns < stopNs) break;
         ++duringStop;
     }
@@ -387,7 +408,7 @@ bool StreamHost::Run(double seconds, const std::function<void(const StreamProgre
 void StreamHost::AnalyseCardClock(uint64_t firstSequence, uint64_t count) {
     std::vector<double> offsets;
     for (uint64_t k = 0; k < count; ++k) {
-        const auto s = card_.SignalStamp(firstSequence + k);
+        const auto s = card_.Signal(firstSequence + k);
         if (!s) continue;
         offsets.push_back(static_cast<double>(s->ns) - static_cast<double>(s->dueNs));
     }

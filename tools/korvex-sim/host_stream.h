@@ -7,18 +7,28 @@
 //
 // ASIO callbacks are plain function pointers, so one host at a time is the
 // active one (a static pointer), from Prepare until Dispose.
+//
+// The card is seen through a CardView: on Linux the simulated card itself,
+// read live from the callback; on Windows the status that the simulated card
+// inside the driver's test build publishes, complete only after stop, so
+// callbacks are matched with the card's halves then.
 #pragma once
 
 #include "asio/driver/asio.h"
-#include "sim/card.h"
 
 #include <array>
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
+
+namespace sim {
+class Card;
+}
 
 namespace korvex::host {
 
@@ -80,6 +90,30 @@ struct CallbackTiming {
     uint64_t entryNs = 0;   // the callback was entered
     uint64_t readyNs = 0;   // outputReady was called
     uint64_t doneNs = 0;    // outputReady returned
+    int32_t index = 0;      // the half the driver passed
+};
+
+// One half the card signalled: which half, when (MonotonicNs) and when it
+// was due by the card's schedule.
+struct CardSignal {
+    int half = 0;
+    uint64_t ns = 0;
+    uint64_t dueNs = 0;
+};
+
+// What the host learns of the card's side of the stream.
+class CardView {
+public:
+    virtual ~CardView() = default;
+    virtual uint64_t HalvesSignalled() const = 0;
+    // Halves the host answered after the next deadline.
+    virtual uint64_t Overruns() const = 0;
+    // A signalled half while the card still keeps its stamp.
+    virtual std::optional<CardSignal> Signal(uint64_t sequence) const = 0;
+    // True when the figures are current while the stream runs and may be read
+    // from the callback (lock-free, no allocation); otherwise they are
+    // complete once stop has returned.
+    virtual bool Live() const = 0;
 };
 
 // The live figures, readable from any thread while the stream runs.
@@ -93,6 +127,8 @@ struct StreamProgress {
 
 class StreamHost {
 public:
+    StreamHost(IASIO* driver, const CardView& card);
+    // The simulated card of the Linux machine, read live.
     StreamHost(IASIO* driver, sim::Card& card);
     ~StreamHost();
     StreamHost(const StreamHost&) = delete;
@@ -166,10 +202,16 @@ public:
     void OnHalf(int32_t index, const ASIOTime* params);
 
 private:
+    void InitCallbacks();
     void AnalyseCardClock(uint64_t firstSequence, uint64_t count);
+    // The card's sequence of the half a callback at `entry` served.
+    uint64_t FindSignal(uint64_t end, int32_t index, uint64_t entry, uint64_t fallback) const;
+    void RecordLatency(uint64_t sequence, int32_t index, uint64_t entry);
+    void MatchRunAfterStop(size_t firstTiming);
 
+    std::unique_ptr<CardView> ownView_;
     IASIO* driver_;
-    sim::Card& card_;
+    const CardView& card_;
     ASIOCallbacks callbackTable_{};
     bool buffersCreated_ = false;
 

@@ -137,13 +137,7 @@ int RunProbe(const std::vector<std::string>& args) {
     return status;
 }
 
-// Not built for Windows yet: they run on the simulated machine on Linux.
-int RunStream(const std::vector<std::string>&) {
-    fprintf(stderr, "korvex-sim stream: not in korvex-sim.exe; run korvex-sim on Linux\n");
-    return kExitUsage;
-}
-void PrintStreamUsage(FILE* out) { fprintf(out, "korvex-sim stream: not in korvex-sim.exe\n"); }
-
+// Not built for Windows: it runs on the simulated machine on Linux.
 int RunService(const std::vector<std::string>&) {
     fprintf(stderr, "korvex-sim service: not in korvex-sim.exe; run korvex-sim on Linux\n");
     return kExitUsage;

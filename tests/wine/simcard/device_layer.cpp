@@ -13,6 +13,10 @@
 //   KORVEX_SIMCARD_TONE_DBFS  its peak level (default -6)
 //   KORVEX_SIMCARD_WAV        record every output; written there at each stop
 //   KORVEX_SIMCARD_RECORD_SECONDS  room for the recording (default 20)
+//   KORVEX_SIMCARD_STAMPS     the card's half stamps, rewritten at each stop:
+//                             one line per half it still keeps (the last
+//                             kStatusStamps), "sequence half dueNs signalNs
+//                             checkNs answered", times on sim::MonotonicNs
 //   KORVEX_SIMCARD_NO_CARD=1  no card at all
 //   KORVEX_SIMCARD_IN_USE=1   another client holds the card's claim
 #include "tests/wine/simcard/device_layer.h"
@@ -24,11 +28,13 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <cstdio>
 #include <cwctype>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string>
 
 // The system's own functions: the macros above are for the driver's sources.
@@ -105,6 +111,7 @@ public:
             for (int o = 0; o < card_->model().outputs; ++o) outputs.push_back(o);
             if (card_->SaveRecording(wavPath_, outputs, 32) && status_) ++status_->wavWrites;
         }
+        if (streamEnded && !stampsPath_.empty()) WriteStamps();
         if (!status_) return;
         const uint64_t signalled = card_->HalvesSignalled();
         const uint64_t first = signalled > korvex::simcard::kStatusStamps ? signalled - korvex::simcard::kStatusStamps : 0;
@@ -124,6 +131,29 @@ public:
     }
 
 private:
+    // Written whole to a temporary name and moved over the file, so that a
+    // reader never sees half of it.
+    void WriteStamps() {
+        const std::string temporary = stampsPath_ + ".part";
+        FILE* file = std::fopen(temporary.c_str(), "w");
+        if (file == nullptr) return;
+        const uint64_t signalled = card_->HalvesSignalled();
+        const uint64_t first = signalled > korvex::simcard::kStatusStamps ? signalled - korvex::simcard::kStatusStamps : 0;
+        bool ok = true;
+        for (uint64_t sequence = first; sequence < signalled && ok; ++sequence) {
+            const std::optional<sim::HalfStamp> stamp = card_->SignalStamp(sequence);
+            if (!stamp) continue;
+            ok = std::fprintf(file, "%llu %d %llu %llu %llu %d\n", static_cast<unsigned long long>(stamp->sequence),
+                              stamp->half, static_cast<unsigned long long>(stamp->dueNs),
+                              static_cast<unsigned long long>(stamp->ns),
+                              static_cast<unsigned long long>(stamp->checkNs), stamp->answered ? 1 : 0) > 0;
+        }
+        ok = std::fclose(file) == 0 && ok;
+        if (!ok || !MoveFileExA(temporary.c_str(), stampsPath_.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+            DeleteFileA(temporary.c_str());
+        }
+    }
+
     Machine() {
         if (Env("KORVEX_SIMCARD_NO_CARD") == "1") return;
         sim::CardConfig config;
@@ -137,6 +167,7 @@ private:
         std::wstring hardwareId = model.hardwareId;
         card_ = std::make_unique<sim::Card>(config, hardwareId + L"\\4&2A1B&0&00E0", std::vector<std::wstring>{hardwareId});
         wavPath_ = Env("KORVEX_SIMCARD_WAV");
+        stampsPath_ = Env("KORVEX_SIMCARD_STAMPS");
         if (!wavPath_.empty()) {
             const double seconds = EnvNumber("KORVEX_SIMCARD_RECORD_SECONDS", 20);
             card_->StartRecording(static_cast<size_t>(seconds * config.sampleRate));
@@ -160,6 +191,7 @@ private:
     std::mutex mutex_;
     std::unique_ptr<sim::Card> card_;
     std::string wavPath_;
+    std::string stampsPath_;
     std::map<HANDLE, uint64_t> files_;
     uint64_t nextFile_ = kOtherClientFile + 1;
     HANDLE mapping_ = nullptr;  // with its view, held for the life of the process
