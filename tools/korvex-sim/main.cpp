@@ -16,7 +16,10 @@ void PrintUsage(FILE* out) {
     fprintf(out,
             "Usage: korvex-sim <command> [options]\n"
             "\n"
-            "The Korvex ASIO driver (libKorvexASIO.so) and service (KorvexS.so) on a simulated machine.\n"
+            "The Korvex ASIO driver and service on a simulated machine. On Linux the\n"
+            "driver is libKorvexASIO.so and the service KorvexS.so; korvex-sim.exe under\n"
+            "Windows or Wine finds the driver registered under HKLM\\SOFTWARE\\ASIO and\n"
+            "runs probe and stream only.\n"
             "\n"
             "Commands:\n"
             "  probe     load the driver as a host does, print what it reports, the card's\n"
