@@ -7,6 +7,10 @@
 // WaitForMultipleObjects (a stop event and the ready event, as the driver's
 // stream thread does) and stamps on wake.
 //
+// Call-shaped floor: no driver code, but per half the Win32 event calls of the
+// card's clock and the driver's stream thread (see CallShapedFloor); with
+// --shaped-work it also does the card's and/or this host's sample work.
+//
 // Driver path: KorvexASIO-simcard.dll (the driver with the simulated card
 // inside) through LoadLibraryW and DllGetClassObject, configured through its
 // KORVEX_SIMCARD_* environment. The host stamps the callback's entry, its
@@ -167,6 +171,189 @@ private:
     std::vector<uint64_t> signalNs_, deadlineNs_;
 };
 
+// ---- The call-shaped floor -------------------------------------------------------
+//
+// No driver code, but per half the same Win32 event calls, on two threads, as
+// the simulated card's clock and the driver's stream thread make: the clock
+// (above normal) sleeps as the card's does, checks the pending half's answer
+// with a zero-timeout WaitForSingleObject, stamps and SetEvents that half's
+// ready event; the stream thread (time-critical) waits for {stop, half ready},
+// stamps on wake, SetEvents the half's output-ready and the host-output events
+// (what outputReady does) and waits for {stop, host output} before the next
+// half. All events auto-reset, as the driver creates them. Under Wine every
+// one of these calls is a round trip to the Wine server.
+class CallShapedFloor {
+public:
+    explicit CallShapedFloor(double periodNs) : periodNs_(periodNs) {}
+
+    // With --shaped-work: as many sine samples per half as the card computes
+    // for its inputs before its stamp, and the host for its outputs after the
+    // callback's entry.
+    void SetWork(size_t clockSamples, size_t streamSamples) {
+        clockWork_.assign(clockSamples, 0);
+        streamWork_.assign(streamSamples, 0);
+    }
+
+    bool Run(double seconds) {
+        const uint64_t periods = static_cast<uint64_t>(seconds * 1e9 / periodNs_);
+        signalNs_.assign(periods + 1, 0);
+        deadlineNs_.assign(periods + 1, 0);
+        periods_ = periods;
+        runStarts.push_back(wakeTimes.size());
+        sequence_.store(0);
+        bool ok = true;
+        for (HANDLE& event : events_) {
+            event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+            ok = ok && event != nullptr;
+        }
+        HANDLE stream = nullptr, clock = nullptr;
+        if (ok) stream = CreateThread(nullptr, 0, &CallShapedFloor::StreamProc, this, CREATE_SUSPENDED, nullptr);
+        if (stream != nullptr) {
+            SetThreadPriority(stream, THREAD_PRIORITY_TIME_CRITICAL);
+            ResumeThread(stream);
+            clock = CreateThread(nullptr, 0, &CallShapedFloor::ClockProc, this, 0, nullptr);
+            if (clock != nullptr) {
+                WaitForSingleObject(clock, INFINITE);
+                CloseHandle(clock);
+            }
+            SetEvent(events_[kStopHalf0]);
+            SetEvent(events_[kStopHalf1]);
+            SetEvent(events_[kStopOutput]);
+            WaitForSingleObject(stream, INFINITE);
+            CloseHandle(stream);
+        }
+        ok = ok && stream != nullptr && clock != nullptr;
+        for (HANDLE& event : events_) {
+            if (event != nullptr) CloseHandle(event);
+            event = nullptr;
+        }
+        return ok;
+    }
+
+    std::vector<uint64_t> wake, wakeTimes;
+    std::vector<size_t> runStarts;
+    uint64_t totalPeriods = 0, lateWakes = 0, coalesced = 0, unanswered = 0;
+
+private:
+    enum { kStopHalf0, kHalf0Ready, kStopOutput, kHostOutput, kStopHalf1, kHalf1Ready, kOutput0Ready, kOutput1Ready,
+           kEventCount };
+
+    static DWORD WINAPI ClockProc(LPVOID self) {
+        static_cast<CallShapedFloor*>(self)->Clock();
+        return 0;
+    }
+    static DWORD WINAPI StreamProc(LPVOID self) {
+        static_cast<CallShapedFloor*>(self)->Stream();
+        return 0;
+    }
+
+    HANDLE OutputReady(int half) const { return events_[half == 0 ? kOutput0Ready : kOutput1Ready]; }
+
+    // The card clock's sleep: whole milliseconds in slices of at most 4 ms,
+    // Sleep(1) for a remainder of half a millisecond or more, else a yield.
+    static void SleepLikeCard(uint64_t deadline) {
+        for (;;) {
+            const uint64_t now = NowNs();
+            if (now >= deadline) return;
+            const uint64_t remaining = std::min<uint64_t>(deadline - now, 4'000'000);
+            if (remaining >= 1'000'000) {
+                Sleep(static_cast<DWORD>(remaining / 1'000'000));
+            } else if (remaining >= 500'000) {
+                Sleep(1);
+            } else {
+                SwitchToThread();
+            }
+        }
+    }
+
+    void Clock() {
+        SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_ABOVE_NORMAL);
+        const bool period = timeBeginPeriod(1) == TIMERR_NOERROR;
+        const uint64_t start = NowNs();
+        int nextHalf = 0, pending = -1;
+        bool late[2] = {false, false};
+        uint64_t step = 0;
+        for (uint64_t k = 1; k <= periods_; ++k) {
+            ++step;
+            const uint64_t deadline = start + static_cast<uint64_t>(std::llround(periodNs_ * static_cast<double>(step)));
+            SleepLikeCard(deadline);
+            // A wake more than half a period late skips the deadlines it has
+            // come too close to, as the card's clock does.
+            const uint64_t now = NowNs();
+            while (start + static_cast<uint64_t>(std::llround(periodNs_ * static_cast<double>(step + 1))) <
+                   now + static_cast<uint64_t>(periodNs_ / 2)) {
+                ++step;
+            }
+            if (pending >= 0) {
+                const bool answered = WaitForSingleObject(OutputReady(pending), 0) == WAIT_OBJECT_0;
+                if (!answered) {
+                    ++unanswered;
+                    late[pending] = true;
+                } else {
+                    late[pending] = false;
+                }
+            }
+            const int half = nextHalf;
+            if (late[half] && WaitForSingleObject(OutputReady(half), 0) == WAIT_OBJECT_0) late[half] = false;
+            Work(&clockWork_, &clockPhase_);
+            // The card stamps its signal just before its SetEvent.
+            signalNs_[k] = NowNs();
+            deadlineNs_[k] = deadline;
+            sequence_.store(k, std::memory_order_release);
+            SetEvent(events_[half == 0 ? kHalf0Ready : kHalf1Ready]);
+            pending = half;
+            nextHalf = half ^ 1;
+        }
+        if (period) timeEndPeriod(1);
+    }
+
+    void Stream() {
+        timeBeginPeriod(1);
+        const HANDLE waitHalf[2][2] = {{events_[kStopHalf0], events_[kHalf0Ready]},
+                                       {events_[kStopHalf1], events_[kHalf1Ready]}};
+        const HANDLE waitHost[2] = {events_[kStopOutput], events_[kHostOutput]};
+        uint64_t seen = 0;
+        for (int half = 0;; half ^= 1) {
+            DWORD result = WaitForMultipleObjects(2, waitHalf[half], FALSE, INFINITE);
+            if (result != WAIT_OBJECT_0 + 1) break;
+            // The driver reads timeGetTime before the host's callback.
+            volatile DWORD milliseconds = timeGetTime();
+            (void)milliseconds;
+            const uint64_t now = NowNs();
+            const uint64_t last = sequence_.load(std::memory_order_acquire);
+            if (last != seen) {
+                coalesced += last - seen - 1;
+                wake.push_back(now - signalNs_[last]);
+                wakeTimes.push_back(now);
+                for (uint64_t k = seen + 1; k <= last; ++k) {
+                    if (static_cast<double>(now - deadlineNs_[k]) > periodNs_) ++lateWakes;
+                }
+                seen = last;
+            }
+            Work(&streamWork_, &streamPhase_);
+            // outputReady
+            SetEvent(OutputReady(half));
+            SetEvent(events_[kHostOutput]);
+            result = WaitForMultipleObjects(2, waitHost, FALSE, INFINITE);
+            if (result != WAIT_OBJECT_0 + 1) break;
+        }
+        timeEndPeriod(1);
+        totalPeriods += periods_;
+    }
+
+    static void Work(std::vector<int32_t>* samples, double* phase) {
+        for (int32_t& sample : *samples) sample = static_cast<int32_t>(5e8 * std::sin((*phase += 1) * 0.0143));
+    }
+
+    const double periodNs_;
+    std::vector<int32_t> clockWork_, streamWork_;
+    double clockPhase_ = 0, streamPhase_ = 0;
+    HANDLE events_[kEventCount] = {};
+    uint64_t periods_ = 0;
+    std::atomic<uint64_t> sequence_{0};
+    std::vector<uint64_t> signalNs_, deadlineNs_;
+};
+
 // ---- The driver path --------------------------------------------------------------
 
 class Host;
@@ -265,6 +452,11 @@ public:
     }
 
     double periodNs() const { return 1e9 * size_ / rate_; }
+    size_t Samples(bool inputs) const {
+        size_t channels = 0;
+        for (const ASIOBufferInfo& info : infos_) channels += (info.isInput != 0) == inputs ? 1 : 0;
+        return channels * static_cast<size_t>(size_);
+    }
     const std::string& name() const { return name_; }
     std::vector<Callback> Callbacks() const {
         return {callbacks_.begin(), callbacks_.begin() + std::min(count_.load(), callbacks_.size())};
@@ -361,8 +553,9 @@ void PrintPercentiles(const char* label, const Percentiles& p) {
 
 struct Row {
     std::string setting;
-    Percentiles floorWake, driverWake, floorJitter, driverJitter;
-    uint64_t floorLate = 0, floorLateTimer = 0, overruns = 0;
+    Percentiles floorWake, driverWake, floorJitter, driverJitter, shapedWake, shapedJitter;
+    uint64_t floorLate = 0, floorLateTimer = 0, overruns = 0, shapedLate = 0;
+    bool haveShaped = false;
     bool haveCard = false;
     bench::Attribution attribution;
 };
@@ -397,7 +590,7 @@ bool FloorOnly(const Setting& setting, double seconds, Row* row) {
 }
 
 bool RunSetting(const std::string& dll, const std::string& stampsPath, const Setting& setting, double seconds,
-                int segments, Row* row) {
+                int segments, const std::string& shapedWork, Row* row) {
     SetEnvironmentVariableW(L"KORVEX_SIMCARD_RATE", std::to_wstring(setting.rate).c_str());
     SetEnvironmentVariableW(L"KORVEX_SIMCARD_BUFFER_MS", std::to_wstring(setting.ms).c_str());
     SetEnvironmentVariableW(L"KORVEX_SIMCARD_STAMPS", Widen(stampsPath).c_str());
@@ -432,6 +625,9 @@ bool RunSetting(const std::string& dll, const std::string& stampsPath, const Set
         if (ok) {
             const double period = host.periodNs();
             Win32Floor floor(period);
+            CallShapedFloor shaped(period);
+            shaped.SetWork(shapedWork.find('c') != std::string::npos ? host.Samples(true) : 0,
+                           shapedWork.find('s') != std::string::npos ? host.Samples(false) : 0);
             char title[160];
             snprintf(title, sizeof title, "%u Hz, %.0f samples per half (%.3f ms)", setting.rate,
                      period * setting.rate / 1e9, period / 1e6);
@@ -439,9 +635,14 @@ bool RunSetting(const std::string& dll, const std::string& stampsPath, const Set
             printf("\n== %s: %s, %.1f s per path in %d alternating segments ==\n", title, host.name().c_str(),
                    seconds, segments);
             fflush(stdout);
+            // Floor, call-shaped floor and driver, in an order rotated each segment.
             for (int s = 0; s < segments && ok; ++s) {
-                for (int turn = 0; turn < 2 && ok; ++turn) {
-                    ok = (turn == 0) == (s % 2 == 0) ? floor.Run(seconds / segments) : host.Run(seconds / segments);
+                for (int turn = 0; turn < 3 && ok; ++turn) {
+                    switch ((s + turn) % 3) {
+                        case 0: ok = floor.Run(seconds / segments); break;
+                        case 1: ok = shaped.Run(seconds / segments); break;
+                        default: ok = host.Run(seconds / segments); break;
+                    }
                 }
             }
             host.Dispose();
@@ -461,17 +662,38 @@ bool RunSetting(const std::string& dll, const std::string& stampsPath, const Set
             row->driverJitter = Summarise(Jitter(entries, runStarts, period));
             row->floorLate = floor.lateWakes;
             row->floorLateTimer = floor.lateTimer;
+            row->haveShaped = true;
+            row->shapedWake = Summarise(shaped.wake);
+            row->shapedJitter = Summarise(Jitter(shaped.wakeTimes, shaped.runStarts, period));
+            row->shapedLate = shaped.lateWakes;
             printf("  %-24s %7s %10s %10s %10s %10s\n", "wake → callback", "count", "p50", "p99", "p99.9", "max");
             PrintPercentiles("floor (SetEvent → WFMO)", row->floorWake);
+            PrintPercentiles("call-shaped floor", row->shapedWake);
             PrintPercentiles("driver", row->driverWake);
             printf("  %-24s %7s %10s %10s %10s %10s\n", "ratio driver/floor", "",
                    Ratio(row->driverWake.p50, row->floorWake.p50).c_str(),
                    Ratio(row->driverWake.p99, row->floorWake.p99).c_str(),
                    Ratio(row->driverWake.p999, row->floorWake.p999).c_str(),
                    Ratio(row->driverWake.max, row->floorWake.max).c_str());
+            printf("  %-24s %7s %10s %10s %10s %10s\n", "ratio driver/call-shaped", "",
+                   Ratio(row->driverWake.p50, row->shapedWake.p50).c_str(),
+                   Ratio(row->driverWake.p99, row->shapedWake.p99).c_str(),
+                   Ratio(row->driverWake.p999, row->shapedWake.p999).c_str(),
+                   Ratio(row->driverWake.max, row->shapedWake.max).c_str());
+            printf("  %-24s %7s %10s %10s %10s %10s\n", "ratio call-shaped/floor", "",
+                   Ratio(row->shapedWake.p50, row->floorWake.p50).c_str(),
+                   Ratio(row->shapedWake.p99, row->floorWake.p99).c_str(),
+                   Ratio(row->shapedWake.p999, row->floorWake.p999).c_str(),
+                   Ratio(row->shapedWake.max, row->floorWake.max).c_str());
             printf("  interval jitter\n");
             PrintPercentiles("floor", row->floorJitter);
+            PrintPercentiles("call-shaped floor", row->shapedJitter);
             PrintPercentiles("driver", row->driverJitter);
+            printf("  call-shaped floor       %zu wakes of %llu periods, %llu coalesced, %llu late wakes, %llu halves "
+                   "unanswered at the next deadline\n",
+                   shaped.wake.size(), static_cast<unsigned long long>(shaped.totalPeriods),
+                   static_cast<unsigned long long>(shaped.coalesced), static_cast<unsigned long long>(shaped.lateWakes),
+                   static_cast<unsigned long long>(shaped.unanswered));
             const Percentiles timer = Summarise(floor.timerLate);
             printf("  floor timer lateness    p50 %s, p99 %s, p99.9 %s, max %s\n", Us(timer.p50).c_str(),
                    Us(timer.p99).c_str(), Us(timer.p999).c_str(), Us(timer.max).c_str());
@@ -501,8 +723,13 @@ bool RunSetting(const std::string& dll, const std::string& stampsPath, const Set
     return ok;
 }
 
-void PrintNote(const std::vector<Row>& rows, double seconds, int segments) {
-    printf("\n---- for a note (Windows build, %.0f s per path, %d alternating segments) ----\n", seconds, segments);
+void PrintNote(const std::vector<Row>& rows, double seconds, int segments, const std::string& shapedWork) {
+    printf("\n---- for a note (Windows build, %.0f s per path, %d alternating segments; call-shaped floor %s) ----\n",
+           seconds, segments,
+           shapedWork.empty()        ? "without sample work"
+           : shapedWork == "clock"   ? "with the card's sample work"
+           : shapedWork == "stream"  ? "with the host's sample work"
+                                     : "with the card's and the host's sample work");
     printf("| setting | path | wake p50 | p99 | p99.9 | max | jitter p99 | late / overruns | overruns by cause |\n");
     printf("|---|---|---|---|---|---|---|---|---|\n");
     for (const Row& r : rows) {
@@ -510,6 +737,12 @@ void PrintNote(const std::vector<Row>& rows, double seconds, int segments) {
                Us(r.floorWake.p50).c_str(), Us(r.floorWake.p99).c_str(), Us(r.floorWake.p999).c_str(),
                Us(r.floorWake.max).c_str(), Us(r.floorJitter.p99).c_str(),
                static_cast<unsigned long long>(r.floorLate), static_cast<unsigned long long>(r.floorLateTimer));
+        if (r.haveShaped) {
+            printf("| %s | call-shaped floor | %s | %s | %s | %s | %s | %llu late | - |\n", r.setting.c_str(),
+                   Us(r.shapedWake.p50).c_str(), Us(r.shapedWake.p99).c_str(), Us(r.shapedWake.p999).c_str(),
+                   Us(r.shapedWake.max).c_str(), Us(r.shapedJitter.p99).c_str(),
+                   static_cast<unsigned long long>(r.shapedLate));
+        }
         if (r.haveCard) {
             printf("| %s | driver | %s | %s | %s | %s | %s | %llu overruns | %s |\n", r.setting.c_str(),
                    Us(r.driverWake.p50).c_str(), Us(r.driverWake.p99).c_str(), Us(r.driverWake.p999).c_str(),
@@ -519,6 +752,14 @@ void PrintNote(const std::vector<Row>& rows, double seconds, int segments) {
                    Ratio(r.driverWake.p50, r.floorWake.p50).c_str(), Ratio(r.driverWake.p99, r.floorWake.p99).c_str(),
                    Ratio(r.driverWake.p999, r.floorWake.p999).c_str(), Ratio(r.driverWake.max, r.floorWake.max).c_str(),
                    Ratio(r.driverJitter.p99, r.floorJitter.p99).c_str());
+            if (r.haveShaped) {
+                printf("| %s | ratio to call-shaped | %s | %s | %s | %s | %s | | |\n", r.setting.c_str(),
+                       Ratio(r.driverWake.p50, r.shapedWake.p50).c_str(),
+                       Ratio(r.driverWake.p99, r.shapedWake.p99).c_str(),
+                       Ratio(r.driverWake.p999, r.shapedWake.p999).c_str(),
+                       Ratio(r.driverWake.max, r.shapedWake.max).c_str(),
+                       Ratio(r.driverJitter.p99, r.shapedJitter.p99).c_str());
+            }
         } else {
             printf("| %s | driver | - | - | - | - | %s | no card stamps | - |\n", r.setting.c_str(),
                    Us(r.driverJitter.p99).c_str());
@@ -538,14 +779,16 @@ std::string DefaultDll() {
 void Usage(FILE* out) {
     fprintf(out,
             "Usage: stream_latency [--seconds S] [--segments N] [--setting RATE/MS]... [--driver DLL] "
-            "[--stamps FILE]\n"
+            "[--stamps FILE] [--shaped-work clock|stream|both]\n"
             "\n"
             "  --seconds S        streaming time per path and setting (default 10)\n"
-            "  --segments N       alternating floor/driver segments (default 5)\n"
+            "  --segments N       segments of floor, call-shaped floor and driver, in rotating order (default 5)\n"
             "  --setting RATE/MS  a card rate and buffer length; repeatable (default 192000/2 and 48000/10)\n"
             "  --driver DLL       the driver with the simulated card (default KorvexASIO-simcard.dll beside this)\n"
             "  --stamps FILE      where the card writes its half stamps (default stream_latency-stamps.txt\n"
-            "                     in the temporary directory)\n");
+            "                     in the temporary directory)\n"
+            "  --shaped-work W    the call-shaped floor also computes as many sine samples per half as the\n"
+            "                     card before its signal (clock), this host in its callback (stream), or both\n");
 }
 
 }  // namespace
@@ -555,6 +798,7 @@ int main(int argc, char** argv) {
     int segments = 5;
     std::vector<Setting> settings;
     std::string dll = DefaultDll();
+    std::string shapedWork;  // "", clock, stream or cs (both)
     char temp[MAX_PATH] = {};
     GetTempPathA(MAX_PATH, temp);
     std::string stamps = std::string(temp) + "stream_latency-stamps.txt";
@@ -566,6 +810,13 @@ int main(int argc, char** argv) {
             return 0;
         } else if (arg == "--seconds" && value) {
             seconds = std::atof(argv[++i]);
+        } else if (arg == "--shaped-work" && value) {
+            shapedWork = argv[++i];
+            if (shapedWork == "both") shapedWork = "cs";
+            if (shapedWork != "clock" && shapedWork != "stream" && shapedWork != "cs") {
+                Usage(stderr);
+                return 2;
+            }
         } else if (arg == "--segments" && value) {
             segments = std::atoi(argv[++i]);
         } else if (arg == "--driver" && value) {
@@ -598,13 +849,13 @@ int main(int argc, char** argv) {
     int status = 0;
     for (const Setting& setting : settings) {
         Row row;
-        if (!RunSetting(dll, stamps, setting, seconds, segments, &row)) {
+        if (!RunSetting(dll, stamps, setting, seconds, segments, shapedWork, &row)) {
             status = 2;
             break;
         }
         rows.push_back(row);
     }
-    PrintNote(rows, seconds, segments);
+    PrintNote(rows, seconds, segments, shapedWork);
     CoUninitialize();
     return status;
 }
