@@ -14,6 +14,7 @@ linux_packages=(
   libgtest-dev   # GoogleTest for the Linux test programs
   libgmock-dev
   clang          # the fuzz preset: libFuzzer with its sanitizers
+  libclang-rt-14-dev  # their runtimes (libFuzzer, ASan, UBSan)
 )
 windows_packages=(
   g++-mingw-w64-x86-64-posix  # x86_64-w64-mingw32-g++-posix
