@@ -211,6 +211,8 @@ AsioDriver::~AsioDriver() {
         // it may still touch this object until it has.
         if (!onStreamThread) WaitForSingleObject(streamThread, INFINITE);
         CloseHandle(streamThread);
+        // On the stream thread, the thread gives its reference back itself.
+        if (!onStreamThread && streamModule != nullptr) FreeLibrary(streamModule);
     }
     // After the stream thread has left its MMCSS task.
     if (avrtModule != nullptr) FreeLibrary(avrtModule);

@@ -42,14 +42,24 @@ ASIOError AsioDriver::start() {
     if (!SendProperty(DEVCTL_EVENTS, KSPROPERTY_TYPE_SET, &registration, sizeof(registration))) return ASE_NoMemory;
     for (HANDLE* event : events) ResetEvent(*event);
 
+    // The thread keeps the library loaded until it has left it: a host may
+    // unload it as soon as the object is gone, which the thread itself may
+    // bring about (Destroy).
+    HMODULE module = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                            reinterpret_cast<LPCWSTR>(&AsioDriver::StreamThreadProc), &module)) {
+        module = nullptr;
+    }
     running.store(true, std::memory_order_relaxed);
     DWORD threadId = 0;
     HANDLE thread = CreateThread(nullptr, 0, &AsioDriver::StreamThreadProc, this, CREATE_SUSPENDED, &threadId);
     if (thread == nullptr) {
         running.store(false, std::memory_order_relaxed);
+        if (module != nullptr) FreeLibrary(module);
         return ASE_NoMemory;
     }
     streamThread = thread;
+    streamModule = module;
     streamThreadId.store(threadId, std::memory_order_relaxed);
     SetThreadPriority(thread, THREAD_PRIORITY_TIME_CRITICAL);
     ResumeThread(thread);
@@ -95,6 +105,8 @@ bool AsioDriver::EndStreamThread() {
     CloseHandle(streamThread);
     streamThread = nullptr;
     streamThreadId.store(0, std::memory_order_relaxed);
+    if (streamModule != nullptr) FreeLibrary(streamModule);
+    streamModule = nullptr;
     return true;
 }
 
@@ -156,8 +168,13 @@ void AsioDriver::RunStream() {
     if (mmcss != nullptr && avRevertMmThreadCharacteristics != nullptr) avRevertMmThreadCharacteristics(mmcss);
     timeEndPeriod(1);
     // The host let go of the object inside its callback (see Destroy). This
-    // frees it; nothing of it may be touched afterwards.
-    if (releasedInCallback.load(std::memory_order_relaxed)) delete this;
+    // frees it; nothing of it may be touched afterwards, and the thread gives
+    // back its reference on the library only as it leaves the library's code.
+    if (releasedInCallback.load(std::memory_order_relaxed)) {
+        HMODULE module = streamModule;
+        delete this;
+        if (module != nullptr) FreeLibraryAndExitThread(module, 0);
+    }
 }
 
 // Real time: allocates nothing, takes no lock, calls only timeGetTime and the

@@ -69,6 +69,13 @@ struct KWIN_EXPORT AvrtCalls {
     int loadedReferences = 0;  // LoadLibraryW minus FreeLibrary of avrt.dll
 };
 KWIN_EXPORT AvrtCalls Avrt();
+// GetModuleHandleExW references and the FreeLibrary calls that gave them back.
+struct KWIN_EXPORT ModuleReferenceCalls {
+    int processTaken = 0;       // on the program itself
+    int processReleased = 0;
+    int sharedObjectsHeld = 0;  // dlopen references on shared objects still held
+};
+KWIN_EXPORT ModuleReferenceCalls ModuleReferenceCounts();
 
 // ---- Threads ----------------------------------------------------------------
 
@@ -78,6 +85,7 @@ struct KWIN_EXPORT ThreadRecord {
     bool prioritySetWhileSuspended = false;
     bool terminated = false;           // ended by TerminateThread
     bool finished = false;             // ran off its start routine or was terminated
+    DWORD exitCode = 0;                // once finished: returned, given to ExitThread or to TerminateThread
 };
 // Every thread made with CreateThread since the last ResetThreadHistory.
 KWIN_EXPORT std::vector<ThreadRecord> ThreadHistory();

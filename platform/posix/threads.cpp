@@ -73,6 +73,9 @@ private:
     DWORD returned_ = 0;
 };
 
+// The end guard of the calling thread when CreateThread made it (ExitThread).
+thread_local ThreadEndGuard* currentGuard = nullptr;
+
 // Must not be noexcept and must not catch: the cancellation passes through.
 void* ThreadMain(void* argument) {
     auto* owned = static_cast<std::shared_ptr<ThreadObject>*>(argument);
@@ -84,6 +87,7 @@ void* ThreadMain(void* argument) {
     SetCurrentWaitInterrupt(&self->interrupt);
 
     ThreadEndGuard guard(*self);
+    currentGuard = &guard;
     uint32_t gate;
     while ((gate = self->gate.load(std::memory_order_acquire)) == ThreadObject::kGateClosed) {
         FutexWait(&self->gate, ThreadObject::kGateClosed, nullptr);
@@ -123,6 +127,7 @@ std::vector<ThreadRecord> ThreadHistory() {
         record.prioritySetWhileSuspended = thread->prioritySetWhileSuspended;
         record.terminated = thread->terminated;
         record.finished = thread->finished;
+        record.exitCode = thread->exitCode;
         records.push_back(record);
     }
     return records;
@@ -301,6 +306,13 @@ extern "C" BOOL WINAPI TerminateThread(HANDLE hThread, DWORD exitCode) {
         for (;;) pthread_testcancel();
     }
     return TRUE;
+}
+
+// pthread_exit unwinds the stack like a cancellation: ThreadMain's guard
+// records the end with this exit code.
+extern "C" void WINAPI ExitThread(DWORD exitCode) {
+    if (kwin::currentGuard) kwin::currentGuard->SetReturned(exitCode);
+    pthread_exit(nullptr);
 }
 
 extern "C" BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD exitCode) {

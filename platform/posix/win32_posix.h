@@ -276,6 +276,14 @@ KWINAPI_EXPORT HMODULE WINAPI GetModuleHandleW(LPCWSTR moduleName);
 KWINAPI_EXPORT FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR procName);
 KWINAPI_EXPORT BOOL WINAPI FreeLibrary(HMODULE module);
 KWINAPI_EXPORT BOOL WINAPI DisableThreadLibraryCalls(HMODULE module);
+#define GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT 0x00000002u
+#define GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS 0x00000004u
+// Only FROM_ADDRESS is supported: `moduleName` is an address inside the
+// module. A shared object gets a reference unless UNCHANGED_REFCOUNT is given.
+KWINAPI_EXPORT BOOL WINAPI GetModuleHandleExW(DWORD flags, LPCWSTR moduleName, HMODULE* module);
+// Ends a thread CreateThread made; on another thread it ends the pthread.
+[[noreturn]] KWINAPI_EXPORT void WINAPI ExitThread(DWORD exitCode);
+[[noreturn]] KWINAPI_EXPORT void WINAPI FreeLibraryAndExitThread(HMODULE module, DWORD exitCode);
 
 // SetupAPI.
 KWINAPI_EXPORT HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID* classGuid, PCWSTR enumerator, HWND parent,

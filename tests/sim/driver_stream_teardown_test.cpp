@@ -61,6 +61,7 @@ TEST_F(DriverStreamTeardown, LastReleaseInsideTheCallbackLeavesTheRestToTheStrea
         const Row& row = rows[r];
         SCOPED_TRACE(row.what);
         const kwin::AvrtCalls avrtBefore = kwin::Avrt();
+        const kwin::ModuleReferenceCalls modulesBefore = kwin::ModuleReferenceCounts();
         ASSERT_NE(OpenDriverOnCard(), nullptr);
         CreateStereo();
         const size_t first = host.CallCount();
@@ -91,6 +92,12 @@ TEST_F(DriverStreamTeardown, LastReleaseInsideTheCallbackLeavesTheRestToTheStrea
         EXPECT_EQ(kwin::Avrt().loadedReferences, baselineAvrt);
         EXPECT_EQ(kwin::ActiveTimerPeriods(), baselinePeriods);
         EXPECT_EQ(kwin::OpenHandles(), baselineHandles);
+        // The thread held the library (here: the test program) while it ran,
+        // and gave that reference back once, as it ended.
+        const kwin::ModuleReferenceCalls modules = kwin::ModuleReferenceCounts();
+        EXPECT_EQ(modules.processTaken, modulesBefore.processTaken + 1);
+        EXPECT_EQ(modules.processReleased, modulesBefore.processReleased + 1);
+        EXPECT_EQ(Threads()[r].exitCode, 0u);
         host.stopInCall = -1;
         host.releaseInCall = -1;
     }
@@ -114,6 +121,7 @@ TEST_F(DriverStreamTeardown, TerminatedThreadHasEndedBeforeItsHandleOrTheObjectG
     CreateStereo();
     host.outputReadyCalls = 0;
     host.blockMs = 3000;
+    const kwin::ModuleReferenceCalls modulesBefore = kwin::ModuleReferenceCounts();
     for (size_t r = 0; r < std::size(rows); ++r) {
         const Row& row = rows[r];
         SCOPED_TRACE(row.what);
@@ -140,6 +148,11 @@ TEST_F(DriverStreamTeardown, TerminatedThreadHasEndedBeforeItsHandleOrTheObjectG
             EXPECT_TRUE(ThreadFinished(r));
             EXPECT_TRUE(Threads()[r].terminated);
         }
+        // A terminated thread never gives back its library reference either:
+        // whoever closes its handle does, once.
+        const kwin::ModuleReferenceCalls modules = kwin::ModuleReferenceCounts();
+        EXPECT_EQ(modules.processTaken, modulesBefore.processTaken + static_cast<int>(r) + 1);
+        EXPECT_EQ(modules.processReleased, modulesBefore.processReleased + static_cast<int>(r) + 1);
         // A terminated thread never ends its timer period: do it on its behalf.
         timeEndPeriod(1);
     }
