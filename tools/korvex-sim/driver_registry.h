@@ -23,4 +23,12 @@ std::wstring DriverServerPath(const CLSID& clsid);
 // interface ID). Null on failure, with the result.
 IASIO* CreateRegisteredDriver(const CLSID& clsid, HRESULT* result);
 
+// Registry names for printing (non-ASCII as '?'), and option text as a name.
+inline std::string Narrow(const std::wstring& text) {
+    std::string out;
+    for (wchar_t c : text) out += (c >= 0x20 && c < 0x7F) ? static_cast<char>(c) : '?';
+    return out;
+}
+inline std::wstring Widen(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
 }  // namespace korvex::host

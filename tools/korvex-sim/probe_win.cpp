@@ -21,13 +21,8 @@ struct ProbeOptions {
     std::wstring driver;  // empty: the first one registered
 };
 
-std::string Narrow(const std::wstring& text) {
-    std::string out;
-    for (wchar_t c : text) out += (c >= 0x20 && c < 0x7F) ? static_cast<char>(c) : '?';
-    return out;
-}
-
-std::wstring Widen(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+using host::Narrow;
+using host::Widen;
 
 bool ParseProbe(const std::vector<std::string>& args, ProbeOptions* o, bool* help) {
     Options options(args);
