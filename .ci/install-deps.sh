@@ -20,8 +20,11 @@ windows_packages=(
   g++-mingw-w64-x86-64-posix  # x86_64-w64-mingw32-g++-posix
   binutils-mingw-w64-x86-64   # windres, windmc, objdump
   googletest                  # sources in /usr/src/googletest, cross-built
+  g++-mingw-w64-i686-posix    # i686-w64-mingw32-g++-posix: the driver for 32-bit hosts
+  binutils-mingw-w64-i686     # its windres and objdump
   wine64                      # /usr/lib/wine/wine64, the Windows test programs
   wine
+  wine32:i386                 # /usr/lib/wine/wine: the 32-bit programs under WoW64
   wixl                        # the Windows Installer package (KorvexSetup-<version>.msi)
   msitools                    # msiinfo, msiextract, msibuild: its checks and fix-up
 )
@@ -36,6 +39,17 @@ installed() {
   [ "$(dpkg-query -W -f='${db:Status-Status}' "$1" 2>/dev/null)" = installed ]
 }
 
+as_root=()
+if [ "$(id -u)" -ne 0 ]; then
+  command -v sudo >/dev/null || { echo "install-deps: not root and no sudo" >&2; exit 1; }
+  as_root=(sudo)
+fi
+
+# wine32 comes from the i386 architecture, which a new machine does not know.
+if [ "${1:-all}" = all ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  "${as_root[@]}" dpkg --add-architecture i386
+fi
+
 missing=()
 for package in "${wanted[@]}"; do
   installed "$package" || missing+=("$package")
@@ -47,11 +61,6 @@ if [ ${#missing[@]} -eq 0 ]; then
 fi
 
 echo "install-deps: installing ${missing[*]}"
-as_root=()
-if [ "$(id -u)" -ne 0 ]; then
-  command -v sudo >/dev/null || { echo "install-deps: not root and no sudo" >&2; exit 1; }
-  as_root=(sudo)
-fi
 export DEBIAN_FRONTEND=noninteractive
 "${as_root[@]}" apt-get update -q </dev/null
 "${as_root[@]}" apt-get install -y -q "${missing[@]}" </dev/null
