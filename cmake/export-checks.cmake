@@ -5,8 +5,9 @@
 #
 # Adds the test <target>_exports (label "exports"): the file of <target>
 # exports exactly the <export>s (none when none is given).
-#   Windows: from `objdump -p`, and every DLL it imports is a system DLL (no
-#            MinGW runtime DLL, nothing of ours).
+#   Windows: from `objdump -p`: the image is of the build's architecture
+#            (PE32+ x86-64, or PE32 i386 for the x86 build), and every DLL it
+#            imports is a system DLL (no MinGW runtime DLL, nothing of ours).
 #   Linux:   from `nm -D --defined-only` (the shared object's dynamic symbols).
 # Example: korvex_export_checks(KorvexASIO DllGetClassObject DllCanUnloadNow)
 include_guard(GLOBAL)
@@ -14,7 +15,10 @@ include_guard(GLOBAL)
 set(KORVEX_CHECK_EXPORTS "${CMAKE_CURRENT_LIST_DIR}/../tests/check-exports.sh")
 
 function(korvex_export_checks target)
-  if(WIN32)
+  if(WIN32 AND CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(kind pe32)
+    set(tool_var "OBJDUMP=${CMAKE_OBJDUMP}")
+  elseif(WIN32)
     set(kind pe)
     set(tool_var "OBJDUMP=${CMAKE_OBJDUMP}")
   else()

@@ -25,6 +25,19 @@ inline constexpr GUID KSCATEGORY_AUDIO = {0x6994AD04, 0x93EF, 0x11D0, {0xA3, 0xC
 #include "posix/win32_posix.h"
 #endif
 
+// Calling conventions of the ASIO binary interface. On 32-bit Windows a
+// host built with Microsoft's compiler calls IASIO's own methods as thiscall
+// (`this` in ECX, the callee pops its arguments) and the host's callbacks as
+// plain cdecl; IUnknown's methods are __stdcall (STDMETHODCALLTYPE). 64-bit
+// Windows has a single convention, and the stand-in needs none.
+#if defined(_WIN32) && defined(__i386__)
+#define KORVEX_THISCALL __thiscall
+#define KORVEX_CDECL __cdecl
+#else
+#define KORVEX_THISCALL
+#define KORVEX_CDECL
+#endif
+
 // MMCSS entry points, looked up by name in avrt.dll at run time.
 typedef HANDLE(WINAPI* AvSetMmThreadCharacteristicsW_t)(LPCWSTR taskName, LPDWORD taskIndex);
 typedef BOOL(WINAPI* AvRevertMmThreadCharacteristics_t)(HANDLE avrtHandle);

@@ -2,10 +2,12 @@
 # What a built binary shows the system loader.
 #
 #   check-exports.sh pe  FILE [EXPORT...]
-#       FILE (a PE image: .dll or .exe) exports exactly the EXPORTs (none when
-#       no EXPORT is given) and imports only from the system DLLs a user's
-#       machine has: no MinGW runtime (libstdc++, libgcc, libwinpthread), no
-#       DLL of our own.
+#       FILE (a 64-bit PE image: .dll or .exe) exports exactly the EXPORTs
+#       (none when no EXPORT is given), undecorated, and imports only from the
+#       system DLLs a user's machine has: no MinGW runtime (libstdc++, libgcc,
+#       libwinpthread), no DLL of our own.
+#   check-exports.sh pe32 FILE [EXPORT...]
+#       The same for a 32-bit (PE32, i386) image.
 #   check-exports.sh elf FILE [EXPORT...]
 #       FILE (an ELF shared object) defines exactly the EXPORTs as dynamic
 #       symbols.
@@ -15,7 +17,7 @@ set -u
 
 die() { echo "check-exports.sh: $*" >&2; exit 2; }
 
-[ $# -ge 2 ] || die "usage: check-exports.sh pe|elf FILE [EXPORT...]"
+[ $# -ge 2 ] || die "usage: check-exports.sh pe|pe32|elf FILE [EXPORT...]"
 kind=$1 file=$2
 shift 2
 [ -f "$file" ] || die "no file $file"
@@ -31,9 +33,12 @@ allowed_import() {
 }
 
 case $kind in
-  pe)
+  pe | pe32)
     objdump_out=$("${OBJDUMP:-x86_64-w64-mingw32-objdump}" -p "$file") || die "objdump -p $file failed"
-    grep -q '^pei-x86-64\|file format pei-x86-64' <<<"$objdump_out" || die "$file is not a 64-bit PE image"
+    if [ "$kind" = pe ]; then format=pei-x86-64 bits=64; else format=pei-i386 bits=32; fi
+    grep -q "file format $format\$" <<<"$objdump_out" ||
+      { echo "FAIL: $file is not a $bits-bit PE image ($(grep -o 'file format .*' <<<"$objdump_out"))"; exit 1; }
+    echo "ok: $file is a $bits-bit PE image ($format)"
     # The name table: "[Ordinal/Name Pointer] Table" then "\t[   0] Name" lines.
     actual=$(awk '/^\[Ordinal\/Name Pointer\] Table/ { table = 1; next }
                   table && /^[ \t]*\[ *[0-9]+\]/ { print $NF; next }
@@ -48,7 +53,7 @@ case $kind in
     imports=
     ;;
   *)
-    die "unknown kind $kind (pe or elf)"
+    die "unknown kind $kind (pe, pe32 or elf)"
     ;;
 esac
 
@@ -70,7 +75,7 @@ else
   echo "ok: $file exports exactly: $(names <<<"$actual")"
 fi
 
-if [ "$kind" = pe ]; then
+if [ "$kind" != elf ]; then
   bad=
   for dll in $imports; do
     allowed_import "$dll" || bad="$bad $dll"

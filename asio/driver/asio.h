@@ -126,48 +126,101 @@ struct ASIOTime {
     ASIOTimeCode timeCode;
 };
 
+// The host's functions, called as plain cdecl functions on every architecture.
 struct ASIOCallbacks {
-    void (*bufferSwitch)(int32_t doubleBufferIndex, ASIOBool directProcess);
-    void (*sampleRateDidChange)(ASIOSampleRate sRate);
-    int32_t (*asioMessage)(int32_t selector, int32_t value, void* message, double* opt);
-    ASIOTime* (*bufferSwitchTimeInfo)(ASIOTime* params, int32_t doubleBufferIndex, ASIOBool directProcess);
+    void(KORVEX_CDECL* bufferSwitch)(int32_t doubleBufferIndex, ASIOBool directProcess);
+    void(KORVEX_CDECL* sampleRateDidChange)(ASIOSampleRate sRate);
+    int32_t(KORVEX_CDECL* asioMessage)(int32_t selector, int32_t value, void* message, double* opt);
+    ASIOTime*(KORVEX_CDECL* bufferSwitchTimeInfo)(ASIOTime* params, int32_t doubleBufferIndex,
+                                                  ASIOBool directProcess);
 };
 
 #pragma pack(pop)
 
+// The published layout, field by field, as hosts compiled with the published
+// declarations see it (4-byte packing; offsets worked out by hand). Only the
+// pointers differ between x86 and x64: 4 or 8 bytes.
+namespace asio_layout {
+inline constexpr size_t kPointer = sizeof(void*);
+static_assert(kPointer == 4 || kPointer == 8);
+static_assert(sizeof(ASIOBool) == 4 && sizeof(ASIOSampleRate) == 8);
+
+static_assert(sizeof(ASIOSamples) == 8 && offsetof(ASIOSamples, hi) == 0 && offsetof(ASIOSamples, lo) == 4);
+static_assert(sizeof(ASIOTimeStamp) == 8 && offsetof(ASIOTimeStamp, hi) == 0 && offsetof(ASIOTimeStamp, lo) == 4);
+
+static_assert(offsetof(ASIOClockSource, index) == 0);
+static_assert(offsetof(ASIOClockSource, associatedChannel) == 4);
+static_assert(offsetof(ASIOClockSource, associatedGroup) == 8);
+static_assert(offsetof(ASIOClockSource, isCurrentSource) == 12);
+static_assert(offsetof(ASIOClockSource, name) == 16);
+static_assert(sizeof(ASIOClockSource) == 48);
+
+static_assert(offsetof(ASIOChannelInfo, channel) == 0);
+static_assert(offsetof(ASIOChannelInfo, isInput) == 4);
+static_assert(offsetof(ASIOChannelInfo, isActive) == 8);
+static_assert(offsetof(ASIOChannelInfo, channelGroup) == 12);
+static_assert(offsetof(ASIOChannelInfo, type) == 16);
+static_assert(offsetof(ASIOChannelInfo, name) == 20);
+static_assert(sizeof(ASIOChannelInfo) == 52);
+
+static_assert(offsetof(ASIOBufferInfo, isInput) == 0);
+static_assert(offsetof(ASIOBufferInfo, channelNum) == 4);
+static_assert(offsetof(ASIOBufferInfo, buffers) == 8);
+static_assert(sizeof(ASIOBufferInfo) == (kPointer == 8 ? 24 : 16));
+
+static_assert(offsetof(AsioTimeInfo, speed) == 0);
+static_assert(offsetof(AsioTimeInfo, systemTime) == 8);
+static_assert(offsetof(AsioTimeInfo, samplePosition) == 16);
+static_assert(offsetof(AsioTimeInfo, sampleRate) == 24);
+static_assert(offsetof(AsioTimeInfo, flags) == 32);
+static_assert(offsetof(AsioTimeInfo, reserved) == 36);
 static_assert(sizeof(AsioTimeInfo) == 48);
-static_assert(sizeof(ASIOTimeCode) == 84);
+
+static_assert(offsetof(ASIOTimeCode, speed) == 0);
+static_assert(offsetof(ASIOTimeCode, timeCodeSamples) == 8);
+static_assert(offsetof(ASIOTimeCode, flags) == 16);
+static_assert(offsetof(ASIOTimeCode, future) == 20);
+static_assert(sizeof(ASIOTimeCode) == 84);  // 88 with the double's natural 8-byte alignment
+
+static_assert(offsetof(ASIOTime, reserved) == 0);
+static_assert(offsetof(ASIOTime, timeInfo) == 16);
+static_assert(offsetof(ASIOTime, timeCode) == 64);
 static_assert(sizeof(ASIOTime) == 148);
-static_assert(offsetof(ASIOTime, timeInfo) == 16 && offsetof(ASIOTime, timeCode) == 64);
-static_assert(sizeof(ASIOChannelInfo) == 52 && sizeof(ASIOClockSource) == 48);
-static_assert(sizeof(ASIOBufferInfo) == 24 && offsetof(ASIOBufferInfo, buffers) == 8);
+
+static_assert(offsetof(ASIOCallbacks, bufferSwitch) == 0);
+static_assert(offsetof(ASIOCallbacks, sampleRateDidChange) == (kPointer == 8 ? 8 : 4));
+static_assert(offsetof(ASIOCallbacks, asioMessage) == (kPointer == 8 ? 16 : 8));
+static_assert(offsetof(ASIOCallbacks, bufferSwitchTimeInfo) == (kPointer == 8 ? 24 : 12));
+static_assert(sizeof(ASIOCallbacks) == (kPointer == 8 ? 32 : 16));
+}  // namespace asio_layout
 
 // The driver interface. Its CLSID doubles as its interface ID. The table has
-// exactly the published 24 entries: no destructor is declared.
+// exactly the published 24 entries: no destructor is declared. The methods
+// inherited from IUnknown are __stdcall; IASIO's own are thiscall on x86.
 struct IASIO : public IUnknown {
-    virtual ASIOBool init(void* sysHandle) = 0;
-    virtual void getDriverName(char* name) = 0;
-    virtual int32_t getDriverVersion() = 0;
-    virtual void getErrorMessage(char* string) = 0;
-    virtual ASIOError start() = 0;
-    virtual ASIOError stop() = 0;
-    virtual ASIOError getChannels(int32_t* numInputChannels, int32_t* numOutputChannels) = 0;
-    virtual ASIOError getLatencies(int32_t* inputLatency, int32_t* outputLatency) = 0;
-    virtual ASIOError getBufferSize(int32_t* minSize, int32_t* maxSize, int32_t* preferredSize,
-                                    int32_t* granularity) = 0;
-    virtual ASIOError canSampleRate(ASIOSampleRate sampleRate) = 0;
-    virtual ASIOError getSampleRate(ASIOSampleRate* sampleRate) = 0;
-    virtual ASIOError setSampleRate(ASIOSampleRate sampleRate) = 0;
-    virtual ASIOError getClockSources(ASIOClockSource* clocks, int32_t* numSources) = 0;
-    virtual ASIOError setClockSource(int32_t reference) = 0;
-    virtual ASIOError getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tStamp) = 0;
-    virtual ASIOError getChannelInfo(ASIOChannelInfo* info) = 0;
-    virtual ASIOError createBuffers(ASIOBufferInfo* bufferInfos, int32_t numChannels, int32_t bufferSize,
-                                    ASIOCallbacks* callbacks) = 0;
-    virtual ASIOError disposeBuffers() = 0;
-    virtual ASIOError controlPanel() = 0;
-    virtual ASIOError future(int32_t selector, void* opt) = 0;
-    virtual ASIOError outputReady() = 0;
+    virtual ASIOBool KORVEX_THISCALL init(void* sysHandle) = 0;
+    virtual void KORVEX_THISCALL getDriverName(char* name) = 0;
+    virtual int32_t KORVEX_THISCALL getDriverVersion() = 0;
+    virtual void KORVEX_THISCALL getErrorMessage(char* string) = 0;
+    virtual ASIOError KORVEX_THISCALL start() = 0;
+    virtual ASIOError KORVEX_THISCALL stop() = 0;
+    virtual ASIOError KORVEX_THISCALL getChannels(int32_t* numInputChannels, int32_t* numOutputChannels) = 0;
+    virtual ASIOError KORVEX_THISCALL getLatencies(int32_t* inputLatency, int32_t* outputLatency) = 0;
+    virtual ASIOError KORVEX_THISCALL getBufferSize(int32_t* minSize, int32_t* maxSize, int32_t* preferredSize,
+                                                    int32_t* granularity) = 0;
+    virtual ASIOError KORVEX_THISCALL canSampleRate(ASIOSampleRate sampleRate) = 0;
+    virtual ASIOError KORVEX_THISCALL getSampleRate(ASIOSampleRate* sampleRate) = 0;
+    virtual ASIOError KORVEX_THISCALL setSampleRate(ASIOSampleRate sampleRate) = 0;
+    virtual ASIOError KORVEX_THISCALL getClockSources(ASIOClockSource* clocks, int32_t* numSources) = 0;
+    virtual ASIOError KORVEX_THISCALL setClockSource(int32_t reference) = 0;
+    virtual ASIOError KORVEX_THISCALL getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tStamp) = 0;
+    virtual ASIOError KORVEX_THISCALL getChannelInfo(ASIOChannelInfo* info) = 0;
+    virtual ASIOError KORVEX_THISCALL createBuffers(ASIOBufferInfo* bufferInfos, int32_t numChannels,
+                                                    int32_t bufferSize, ASIOCallbacks* callbacks) = 0;
+    virtual ASIOError KORVEX_THISCALL disposeBuffers() = 0;
+    virtual ASIOError KORVEX_THISCALL controlPanel() = 0;
+    virtual ASIOError KORVEX_THISCALL future(int32_t selector, void* opt) = 0;
+    virtual ASIOError KORVEX_THISCALL outputReady() = 0;
 };
 
 // {029A27F2-F2C8-4892-A690-C710D91F32B0}: the driver's class and IASIO's IID.

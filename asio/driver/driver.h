@@ -43,34 +43,35 @@ public:
     HRESULT STDMETHODCALLTYPE InnerQueryInterface(REFIID riid, void** ppv) override;
 
     // Identity, channels and clock sources (identity.cpp).
-    ASIOBool init(void* sysHandle) override;
-    void getDriverName(char* name) override;
-    int32_t getDriverVersion() override;
-    void getErrorMessage(char* string) override;
-    ASIOError getChannels(int32_t* numInputChannels, int32_t* numOutputChannels) override;
-    ASIOError getChannelInfo(ASIOChannelInfo* info) override;
-    ASIOError getClockSources(ASIOClockSource* clocks, int32_t* numSources) override;
-    ASIOError setClockSource(int32_t reference) override;
-    ASIOError controlPanel() override;
-    ASIOError future(int32_t selector, void* opt) override;
+    ASIOBool KORVEX_THISCALL init(void* sysHandle) override;
+    void KORVEX_THISCALL getDriverName(char* name) override;
+    int32_t KORVEX_THISCALL getDriverVersion() override;
+    void KORVEX_THISCALL getErrorMessage(char* string) override;
+    ASIOError KORVEX_THISCALL getChannels(int32_t* numInputChannels, int32_t* numOutputChannels) override;
+    ASIOError KORVEX_THISCALL getChannelInfo(ASIOChannelInfo* info) override;
+    ASIOError KORVEX_THISCALL getClockSources(ASIOClockSource* clocks, int32_t* numSources) override;
+    ASIOError KORVEX_THISCALL setClockSource(int32_t reference) override;
+    ASIOError KORVEX_THISCALL controlPanel() override;
+    ASIOError KORVEX_THISCALL future(int32_t selector, void* opt) override;
 
     // Sample rate and sizing (rate.cpp).
-    ASIOError canSampleRate(ASIOSampleRate sampleRate) override;
-    ASIOError getSampleRate(ASIOSampleRate* sampleRate) override;
-    ASIOError setSampleRate(ASIOSampleRate sampleRate) override;
-    ASIOError getBufferSize(int32_t* minSize, int32_t* maxSize, int32_t* preferredSize, int32_t* granularity) override;
-    ASIOError getLatencies(int32_t* inputLatency, int32_t* outputLatency) override;
+    ASIOError KORVEX_THISCALL canSampleRate(ASIOSampleRate sampleRate) override;
+    ASIOError KORVEX_THISCALL getSampleRate(ASIOSampleRate* sampleRate) override;
+    ASIOError KORVEX_THISCALL setSampleRate(ASIOSampleRate sampleRate) override;
+    ASIOError KORVEX_THISCALL getBufferSize(int32_t* minSize, int32_t* maxSize, int32_t* preferredSize,
+                                            int32_t* granularity) override;
+    ASIOError KORVEX_THISCALL getLatencies(int32_t* inputLatency, int32_t* outputLatency) override;
 
     // Buffers (buffers.cpp).
-    ASIOError createBuffers(ASIOBufferInfo* bufferInfos, int32_t numChannels, int32_t bufferSize,
-                            ASIOCallbacks* callbacks) override;
-    ASIOError disposeBuffers() override;
+    ASIOError KORVEX_THISCALL createBuffers(ASIOBufferInfo* bufferInfos, int32_t numChannels, int32_t bufferSize,
+                                            ASIOCallbacks* callbacks) override;
+    ASIOError KORVEX_THISCALL disposeBuffers() override;
 
     // Streaming (stream.cpp).
-    ASIOError start() override;
-    ASIOError stop() override;
-    ASIOError outputReady() override;
-    ASIOError getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tStamp) override;
+    ASIOError KORVEX_THISCALL start() override;
+    ASIOError KORVEX_THISCALL stop() override;
+    ASIOError KORVEX_THISCALL outputReady() override;
+    ASIOError KORVEX_THISCALL getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tStamp) override;
 
     // Sends `control` whole to the selected card (devctl.cpp).
     bool SendControlBlock();
