@@ -5,18 +5,22 @@
 #   wine-env.sh setup PREFIX          create PREFIX if needed, start the server
 #   wine-env.sh stop PREFIX           stop the server (and every Wine process
 #                                     of PREFIX)
-#   wine-env.sh run PREFIX EXE ARGS   run a Windows program (the CTest emulator)
+#   wine-env.sh run PREFIX EXE ARGS   run a Windows program (the CTest emulator);
+#                                     a 32-bit image (PE32, i386) runs under
+#                                     the 32-bit loader, in the same prefix
 #
 # Everything that may leave a Wine process behind (the server, wineboot and
 # the helpers it starts) runs with stdin, stdout and stderr detached: those
 # processes inherit whatever they are started with, and a caller that reads a
 # pipe (CTest does) would otherwise wait for them for ever.
 #
-# Environment: KORVEX_WINE (default /usr/lib/wine/wine64), KORVEX_WINESERVER
-# (default /usr/lib/wine/wineserver), WINEDEBUG (default -all).
+# Environment: KORVEX_WINE (default /usr/lib/wine/wine64), KORVEX_WINE32
+# (default /usr/lib/wine/wine), KORVEX_WINESERVER (default
+# /usr/lib/wine/wineserver), WINEDEBUG (default -all).
 set -u
 
 WINE=${KORVEX_WINE:-/usr/lib/wine/wine64}
+WINE32=${KORVEX_WINE32:-/usr/lib/wine/wine}
 WINESERVER=${KORVEX_WINESERVER:-/usr/lib/wine/wineserver}
 export WINEDEBUG=${WINEDEBUG:--all}
 
@@ -25,6 +29,17 @@ die() { echo "wine-env.sh: $*" >&2; exit 1; }
 usage() { die "usage: wine-env.sh setup|stop PREFIX | run PREFIX EXE [ARGS...]"; }
 
 detached() { "$@" </dev/null >/dev/null 2>&1; }
+
+# The loader for a program: Wine's 64-bit loader does not start a 32-bit
+# image. A PE file's machine field (after "PE\0\0", at the offset stored at
+# 0x3C) is 014c for i386.
+loader_for() {
+  local file=$1 offset machine
+  [ -f "$file" ] || { echo "$WINE"; return; }
+  offset=$(od -An -tu4 -j60 -N4 "$file" 2>/dev/null | tr -d ' ')
+  machine=$(od -An -tx2 -j$((${offset:-0} + 4)) -N2 "$file" 2>/dev/null | tr -d ' ')
+  if [ "$machine" = 014c ]; then echo "$WINE32"; else echo "$WINE"; fi
+}
 
 # Raised whenever configure_prefix changes, so that existing prefixes are
 # configured again.
@@ -115,7 +130,18 @@ case $cmd in
     # prefix and a server that ends by itself a minute after the last program.
     prefix_ready || prepare_prefix
     start_server 60
-    exec "$WINE" "$@"
+    loader=$(loader_for "$1")
+    # Wine's 32-bit loader is a 32-bit Linux program: a kernel without 32-bit
+    # support refuses to start it (exec format error, shell status 126). The
+    # program is then not run at all, which a test reports as skipped.
+    if [ "$loader" = "$WINE32" ] && [ -x "$WINE32" ]; then
+      "$WINE32" --version </dev/null >/dev/null 2>&1
+      if [ $? -eq 126 ]; then
+        echo "wine-env.sh: skipped: this machine does not run 32-bit programs ($WINE32: exec format error)" >&2
+        exit 77
+      fi
+    fi
+    exec "$loader" "$@"
     ;;
   *)
     usage

@@ -4,7 +4,8 @@
 //
 //   install_check_test --gtest_filter=Installed.*:AsioHost.* <version>
 //       the product of <version> installed: files, registry values with
-//       their types (64-bit view), the service's settings and RUNNING, the
+//       their types (64-bit view, and the x86 driver's in the 32-bit view),
+//       the service's settings and RUNNING, the
 //       event source, one product of our upgrade code with its
 //       "Apps & features" entry; the driver found under HKLM\SOFTWARE\ASIO
 //       and created through COM from the installed file.
@@ -54,6 +55,16 @@ std::wstring VendorFolder() { return ProgramFiles() + L"\\SAVANTIX"; }
 std::wstring InstallFolder() { return VendorFolder() + L"\\Lyrenta Vazozo"; }
 std::wstring InstalledDll() { return InstallFolder() + L"\\KorvexASIO.dll"; }
 std::wstring InstalledExe() { return InstallFolder() + L"\\KorvexS.exe"; }
+
+// The driver for 32-bit hosts, under Program Files (x86).
+std::wstring ProgramFilesX86() {
+    wchar_t path[MAX_PATH] = {};
+    if (!SHGetSpecialFolderPathW(nullptr, path, CSIDL_PROGRAM_FILESX86, FALSE)) return L"";
+    return path;
+}
+std::wstring VendorFolderX86() { return ProgramFilesX86() + L"\\SAVANTIX"; }
+std::wstring InstallFolderX86() { return VendorFolderX86() + L"\\Lyrenta Vazozo"; }
+std::wstring InstalledDllX86() { return InstallFolderX86() + L"\\KorvexASIO.dll"; }
 
 bool SameText(const std::wstring& a, const std::wstring& b) {
     return a.size() == b.size() && CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
@@ -177,13 +188,35 @@ TEST(Installed, FilesAreInTheVendorFolderUnderProgramFiles) {
     EXPECT_TRUE(FileExists(InstalledExe())) << Narrow(InstalledExe());
 }
 
-TEST(Installed, RegistryValuesWithTheirTypesInThe64BitView) {
+TEST(Installed, TheX86DriverIsAPe32ImageUnderProgramFilesX86) {
+    std::cout << "Program Files (x86): " << Narrow(ProgramFilesX86()) << "\n";
+    ASSERT_FALSE(SameText(ProgramFilesX86(), ProgramFiles()));
+    ASSERT_TRUE(FileExists(InstalledDllX86())) << Narrow(InstalledDllX86());
+    // The machine field of the PE header: i386, not x86-64.
+    HANDLE file = CreateFileW(InstalledDllX86().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                              nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    std::vector<BYTE> head(4096);
+    DWORD read = 0;
+    const BOOL ok = ReadFile(file, head.data(), static_cast<DWORD>(head.size()), &read, nullptr);
+    CloseHandle(file);
+    ASSERT_TRUE(ok && read >= 0x40);
+    DWORD peOffset = 0;
+    memcpy(&peOffset, &head[0x3C], sizeof peOffset);
+    ASSERT_LT(peOffset + 6, read);
+    WORD machine = 0;
+    memcpy(&machine, &head[peOffset + 4], sizeof machine);
+    EXPECT_EQ(machine, IMAGE_FILE_MACHINE_I386) << std::hex << machine;
+}
+
+TEST(Installed, RegistryValuesWithTheirTypesInBothViews) {
     struct Case {
         const wchar_t* key;
         const wchar_t* name;  // null: the key's default value
         DWORD type;
         std::wstring text;
         DWORD number;
+        REGSAM view = KEY_WOW64_64KEY;
     };
     const Case cases[] = {
         {kClassKey, nullptr, REG_SZ, kDescription, 0},
@@ -193,10 +226,17 @@ TEST(Installed, RegistryValuesWithTheirTypesInThe64BitView) {
         {kAsioKey, L"Description", REG_SZ, kDescription, 0},
         {kEventSourceKey, L"EventMessageFile", REG_EXPAND_SZ, InstalledExe(), 0},
         {kEventSourceKey, L"TypesSupported", REG_DWORD, L"", 7},
+        // The x86 driver, where 32-bit hosts and their COM look.
+        {kClassKey, nullptr, REG_SZ, kDescription, 0, KEY_WOW64_32KEY},
+        {kServerKey, nullptr, REG_SZ, InstalledDllX86(), 0, KEY_WOW64_32KEY},
+        {kServerKey, L"ThreadingModel", REG_SZ, L"Apartment", 0, KEY_WOW64_32KEY},
+        {kAsioKey, L"CLSID", REG_SZ, kClsid, 0, KEY_WOW64_32KEY},
+        {kAsioKey, L"Description", REG_SZ, kDescription, 0, KEY_WOW64_32KEY},
     };
     for (const Case& c : cases) {
-        std::string where = "HKLM\\" + Narrow(c.key) + " " + (c.name ? Narrow(c.name) : std::string("(default)"));
-        Value value = ReadValue(c.key, c.name);
+        std::string where = "HKLM\\" + Narrow(c.key) + " " + (c.name ? Narrow(c.name) : std::string("(default)")) +
+                            (c.view == KEY_WOW64_32KEY ? " (32-bit view)" : "");
+        Value value = ReadValue(c.key, c.name, c.view);
         ASSERT_EQ(value.status, ERROR_SUCCESS) << where;
         std::cout << where << " = " << TypeName(value.type) << " "
                   << (value.type == REG_DWORD ? std::to_string(value.Number()) : Narrow(value.Text())) << "\n";
@@ -208,11 +248,6 @@ TEST(Installed, RegistryValuesWithTheirTypesInThe64BitView) {
         } else {
             EXPECT_EQ(value.Text(), c.text) << where;
         }
-    }
-    // Nothing went to the 32-bit view, where a 32-bit host would look.
-    for (const wchar_t* key : {kClassKey, kAsioKey}) {
-        Key wow;
-        EXPECT_EQ(wow.Open(key, KEY_WOW64_32KEY), ERROR_FILE_NOT_FOUND) << Narrow(key) << " in the 32-bit view";
     }
 }
 
@@ -331,7 +366,8 @@ TEST(AsioHost, FindsTheDriverThroughTheRegistryAndCreatesItFromTheInstalledFile)
 // ------------------------------------------------------------------ removed
 
 TEST(Removed, NoFileOrFolderLeft) {
-    for (const std::wstring& path : {InstalledDll(), InstalledExe(), InstallFolder(), VendorFolder()}) {
+    for (const std::wstring& path : {InstalledDll(), InstalledExe(), InstallFolder(), VendorFolder(), InstalledDllX86(),
+                                     InstallFolderX86(), VendorFolderX86()}) {
         EXPECT_FALSE(PathExists(path)) << Narrow(path) << " is still there";
     }
 }

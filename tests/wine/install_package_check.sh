@@ -2,12 +2,13 @@
 # Checks KorvexSetup-<version>.msi without installing it (msitools): the
 # 64-bit template, the payload (byte for byte the build's binaries), the
 # registry rows with their types, the service rows, the upgrade table and
-# the downgrade refusal.
+# the downgrade refusal; and the x86 driver for 32-bit hosts beside the
+# 64-bit one (its own block at the end).
 #
-#   install_package_check.sh PACKAGE VERSION KorvexASIO.dll KorvexS.exe
+#   install_package_check.sh PACKAGE VERSION KorvexASIO.dll KorvexS.exe X86_KorvexASIO.dll
 set -u
-[ $# -eq 4 ] || { echo "usage: install_package_check.sh PACKAGE VERSION DLL EXE" >&2; exit 2; }
-msi=$1 version=$2 dll=$3 exe=$4
+[ $# -eq 5 ] || { echo "usage: install_package_check.sh PACKAGE VERSION DLL EXE X86_DLL" >&2; exit 2; }
+msi=$1 version=$2 dll=$3 exe=$4 x86_dll=$5
 
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
@@ -36,21 +37,26 @@ expect_row Property "ProductVersion${T}$version"
 expect_row Property "ProductName${T}SAVANTIX Lyrenta Vazozo"
 expect_row Property "Manufacturer${T}SAVANTIX"
 expect_row Property "UpgradeCode${T}{EB8B10FE-0E3E-403B-B9B5-BC5443350064}"
-# Every component 64-bit (msidbComponentAttributes64bit).
+# Every component 64-bit (msidbComponentAttributes64bit) but those of the x86
+# driver (checked below).
 while IFS=$T read -r component _ _ attributes _; do
+  [[ $component == *X86 ]] && continue
   (( (attributes & 256) != 0 )) && pass "component $component 64-bit" || fail "component $component not 64-bit ($attributes)"
 done < <(table Component)
 
 # The payload, where it goes and what it is.
+# (msiextract names the 64-bit folder's files from SAVANTIX on and the 32-bit
+# Program Files folder's as "Program Files/...".)
 listing=$(msiextract -l "$msi" | sort)
-expected=$(printf '%s\n' 'SAVANTIX/Lyrenta Vazozo/KorvexASIO.dll' 'SAVANTIX/Lyrenta Vazozo/KorvexS.exe')
+expected=$(printf '%s\n' 'Program Files/SAVANTIX/Lyrenta Vazozo/KorvexASIO.dll' \
+  'SAVANTIX/Lyrenta Vazozo/KorvexASIO.dll' 'SAVANTIX/Lyrenta Vazozo/KorvexS.exe' | sort)
 [ "$listing" = "$expected" ] && pass "payload: $(echo $listing)" || fail "payload is: $listing"
 expect_row Directory "VendorFolder${T}ProgramFiles64Folder${T}SAVANTIX"
 expect_row Directory "INSTALLFOLDER${T}VendorFolder${T}Lyrenta Vazozo"
 if msiextract -C "$work" "$msi" >/dev/null 2>&1; then
-  for pair in "KorvexASIO.dll:$dll" "KorvexS.exe:$exe"; do
+  for pair in "SAVANTIX/Lyrenta Vazozo/KorvexASIO.dll:$dll" "SAVANTIX/Lyrenta Vazozo/KorvexS.exe:$exe"; do
     name=${pair%%:*} built=${pair#*:}
-    extracted=$(find "$work" -type f -name "$name" | head -n 1)
+    extracted=$work/$name
     [ -n "$extracted" ] && cmp -s "$extracted" "$built" && pass "$name is the build's file" \
       || fail "$name in the package differs from $built"
   done
@@ -73,7 +79,7 @@ expect_registry "2${T}SOFTWARE\\ASIO\\SAVANTIX Lyrenta Vazozo${T}Description${T}
 expect_registry "2${T}SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\KorvexS${T}EventMessageFile${T}#%[#KorvexS.exe]${T}DeviceWatchService"
 expect_registry "2${T}SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\KorvexS${T}TypesSupported${T}#7${T}DeviceWatchService"
 rows=$(grep -c . <<<"$registry")
-[ "$rows" -eq 7 ] && pass "7 registry rows" || fail "$rows registry rows, not 7"
+[ "$rows" -eq 12 ] && pass "12 registry rows (7 and the x86 driver's 5)" || fail "$rows registry rows, not 12"
 
 # The service: own process (16), automatic (2), normal errors (1), LocalSystem;
 # started at install (1), stopped at install and uninstall (2|32), deleted at
@@ -97,6 +103,32 @@ table InstallExecuteSequence | cut -f1 | grep -qx RemoveExistingProducts \
   && pass "sequence has RemoveExistingProducts" || fail "sequence lacks RemoveExistingProducts"
 # The empty vendor folder goes at uninstall (2 = msidbRemoveFileInstallModeOnRemove).
 expect_row RemoveFile "RemoveVendorFolder${T}VendorFolder${T}${T}VendorFolder${T}2"
+
+# The x86 driver for 32-bit hosts: 32-bit components (no
+# msidbComponentAttributes64bit, so their registry rows go to the 32-bit view)
+# under ProgramFilesFolder (Program Files (x86) on 64-bit Windows), the same
+# CLSID and ASIO entry as the 64-bit driver, the build's x86 DLL.
+for component in AsioDriverX86 VendorFolderX86; do
+  attributes=$(table Component | awk -F"$T" -v c="$component" '$1 == c { print $4 }')
+  [ -n "$attributes" ] && (( (attributes & 256) == 0 )) && pass "component $component 32-bit" \
+    || fail "component $component: attributes '$attributes', not 32-bit"
+done
+expect_row Directory "VendorFolderX86${T}ProgramFilesFolder${T}SAVANTIX"
+expect_row Directory "INSTALLFOLDERX86${T}VendorFolderX86${T}Lyrenta Vazozo"
+table File | cut -f1-3 | grep -qxF "KorvexASIO.x86.dll${T}AsioDriverX86${T}KorvexASIO.dll" \
+  && pass "File: KorvexASIO.x86.dll is KorvexASIO.dll of AsioDriverX86" || fail "no File row KorvexASIO.x86.dll"
+extracted="$work/Program Files/SAVANTIX/Lyrenta Vazozo/KorvexASIO.dll"
+[ -f "$extracted" ] && cmp -s "$extracted" "$x86_dll" && pass "the x86 KorvexASIO.dll is the x86 build's file" \
+  || fail "the x86 KorvexASIO.dll in the package differs from $x86_dll"
+objdump_format=$(x86_64-w64-mingw32-objdump -f "$extracted" 2>/dev/null | grep -o 'file format .*')
+[ "$objdump_format" = "file format pei-i386" ] && pass "the x86 KorvexASIO.dll is PE32 i386" \
+  || fail "the x86 KorvexASIO.dll is '$objdump_format'"
+expect_registry "2${T}SOFTWARE\\Classes\\CLSID\\$clsid${T}${T}SAVANTIX Lyrenta Vazozo ASIO Driver${T}AsioDriverX86"
+expect_registry "2${T}SOFTWARE\\Classes\\CLSID\\$clsid\\InprocServer32${T}${T}[#KorvexASIO.x86.dll]${T}AsioDriverX86"
+expect_registry "2${T}SOFTWARE\\Classes\\CLSID\\$clsid\\InprocServer32${T}ThreadingModel${T}Apartment${T}AsioDriverX86"
+expect_registry "2${T}SOFTWARE\\ASIO\\SAVANTIX Lyrenta Vazozo${T}CLSID${T}$clsid${T}AsioDriverX86"
+expect_registry "2${T}SOFTWARE\\ASIO\\SAVANTIX Lyrenta Vazozo${T}Description${T}SAVANTIX Lyrenta Vazozo ASIO Driver${T}AsioDriverX86"
+expect_row RemoveFile "RemoveVendorFolderX86${T}VendorFolderX86${T}${T}VendorFolderX86${T}2"
 
 echo
 if [ "$failures" -ne 0 ]; then echo "$failures check(s) failed"; exit 1; fi

@@ -4,22 +4,27 @@
 # upgrade to a newer package, downgrade refused, silent uninstall leaving
 # nothing behind.
 #
-#   install_test.sh PREFIX CHECK_EXE PACKAGE VERSION NEWER_PACKAGE NEWER_VERSION [HOST_EXE]
+#   install_test.sh PREFIX CHECK_EXE PACKAGE VERSION NEWER_PACKAGE NEWER_VERSION [HOST_EXE [HOST32_EXE]]
 #
 # HOST_EXE, when given, is korvex-sim.exe: its probe must find the installed
 # driver through HKLM\SOFTWARE\ASIO and create it through COM, as a host does.
+# HOST32_EXE is the x86 korvex-sim.exe, a 32-bit host: the same through the
+# 32-bit view, from the x86 DLL under Program Files (x86). A machine that
+# cannot run 32-bit programs skips that step and says so.
 #
 # Every Wine command gets </dev/null and writes to a file: Wine's helper
 # processes inherit the standard streams of whoever starts them, and CTest
 # reads ours through a pipe. The files are shown afterwards.
 set -u
-[ $# -eq 6 ] || [ $# -eq 7 ] || { echo "usage: install_test.sh PREFIX CHECK_EXE PACKAGE VERSION NEWER_PACKAGE NEWER_VERSION [HOST_EXE]" >&2; exit 2; }
+[ $# -ge 6 ] && [ $# -le 8 ] || { echo "usage: install_test.sh PREFIX CHECK_EXE PACKAGE VERSION NEWER_PACKAGE NEWER_VERSION [HOST_EXE [HOST32_EXE]]" >&2; exit 2; }
 host=${7:+$(realpath "$7")}
+host32=${8:+$(realpath "$8")}
 prefix=$(realpath -m "$1") check=$(realpath "$2")
 old_msi=$(realpath "$3") old_version=$4
 new_msi=$(realpath "$5") new_version=$6
 
 WINE=${KORVEX_WINE:-/usr/lib/wine/wine64}
+WINE32=${KORVEX_WINE32:-/usr/lib/wine/wine}
 WINESERVER=${KORVEX_WINESERVER:-/usr/lib/wine/wineserver}
 export WINEPREFIX=$prefix WINEDEBUG=-all
 logs=$prefix.logs
@@ -66,6 +71,8 @@ check() {
 
 program_files=$prefix/drive_c/Program\ Files
 installed=$program_files/SAVANTIX/Lyrenta\ Vazozo
+program_files_x86=$prefix/drive_c/Program\ Files\ \(x86\)
+installed_x86=$program_files_x86/SAVANTIX/Lyrenta\ Vazozo
 
 # The installed files are byte for byte those of the given package.
 same_files_as() {
@@ -81,7 +88,30 @@ same_files_as() {
       fail "installed $name is not the one of $(basename "$msi")"
     fi
   done
+  if cmp -s "$installed_x86/KorvexASIO.dll" "$unpacked/Program Files/SAVANTIX/Lyrenta Vazozo/KorvexASIO.dll"; then
+    pass "installed x86 KorvexASIO.dll (Program Files (x86)) is the one of $(basename "$msi")"
+  else
+    fail "installed x86 KorvexASIO.dll (Program Files (x86)) is not the one of $(basename "$msi")"
+  fi
 }
+
+# A host finds the installed driver through HKLM\SOFTWARE\ASIO and creates it
+# through COM: korvex-sim.exe probe, of either architecture (no card here:
+# "not present").
+host_probe() {
+  local name=$1 exe=$2 loader=$3 rc
+  "$loader" "$exe" probe --driver "SAVANTIX Lyrenta Vazozo" </dev/null >"$logs/$name.out" 2>&1
+  rc=$?
+  sed 's/^/    /' "$logs/$name.out"
+  if [ "$rc" -eq 0 ] && grep -q "SAVANTIX Lyrenta Vazozo not present" "$logs/$name.out"; then
+    pass "$name: korvex-sim.exe probe found the installed driver and created it (no card: not present)"
+  else
+    fail "$name: korvex-sim.exe probe of the installed driver (exit $rc)"
+  fi
+}
+
+# Wine's 32-bit loader is a 32-bit Linux program; some kernels do not run those.
+runs_32bit() { "$WINE32" --version </dev/null >/dev/null 2>&1; [ $? -ne 126 ]; }
 
 service_pid() { sed -n 's/.*service KorvexS: state 4 pid \([0-9]*\).*/\1/p' "$logs/$1.out"; }
 
@@ -101,14 +131,12 @@ msiexec install-old 0 /i "$(winpath "$old_msi")"
 check installed-old --gtest_filter='Installed.*:AsioHost.*' "$old_version"
 same_files_as "$old_msi"
 old_pid=$(service_pid installed-old)
-if [ -n "$host" ]; then
-  wine_run host-probe "$host" probe --driver "SAVANTIX Lyrenta Vazozo"
-  rc=$?
-  sed 's/^/    /' "$logs/host-probe.out"
-  if [ "$rc" -eq 0 ] && grep -q "SAVANTIX Lyrenta Vazozo not present" "$logs/host-probe.out"; then
-    pass "korvex-sim.exe probe found the installed driver and created it (no card: not present)"
+[ -z "$host" ] || host_probe host-probe "$host" "$WINE"
+if [ -n "$host32" ]; then
+  if runs_32bit; then
+    host_probe host32-probe "$host32" "$WINE32"
   else
-    fail "korvex-sim.exe probe of the installed driver (exit $rc)"
+    echo "SKIPPED: the 32-bit host's probe: this machine does not run 32-bit programs ($WINE32: exec format error)"
   fi
 fi
 
@@ -137,11 +165,13 @@ same_files_as "$new_msi"
 step "uninstall"
 msiexec uninstall 0 /x "$(winpath "$new_msi")"
 check removed --gtest_filter='Removed.*'
-if [ -e "$program_files/SAVANTIX" ]; then
-  fail "left behind: $(find "$program_files/SAVANTIX" | tr '\n' ' ')"
-else
-  pass "nothing under Program Files/SAVANTIX"
-fi
+for folder in "$program_files/SAVANTIX" "$program_files_x86/SAVANTIX"; do
+  if [ -e "$folder" ]; then
+    fail "left behind: $(find "$folder" | tr '\n' ' ')"
+  else
+    pass "nothing at ${folder#"$prefix/drive_c/"}"
+  fi
+done
 
 step "done"
 stop_server
