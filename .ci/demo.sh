@@ -7,6 +7,10 @@
 # registered in the build's Wine prefix as a host finds a driver; then
 # korvex-sim.exe probe (found through the registry and COM) and
 # korvex-sim.exe stream through the same DLL, with its summary.
+#
+# With --wine --x86: the same with the 32-bit build (windows-x86 preset): the
+# 32-bit DLL registered in the 32-bit view of the registry, where 32-bit hosts
+# look, and the 32-bit korvex-sim.exe under Wine's 32-bit support.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -20,13 +24,18 @@ if [ "${1:-}" != --wine ]; then
   exec build/linux/tools/korvex-sim/korvex-sim stream "$@"
 fi
 shift
+preset=windows view=64
+if [ "${1:-}" = --x86 ]; then
+  preset=windows-x86 view=32
+  shift
+fi
 
 # KORVEX_WINE_BUILD: an already configured Windows build directory to use
 # instead of the preset's.
-build=${KORVEX_WINE_BUILD:-build/windows}
+build=${KORVEX_WINE_BUILD:-build/$preset}
 if [ -z "${KORVEX_WINE_BUILD:-}" ]; then
   bash .ci/install-deps.sh all
-  cmake --preset windows
+  cmake --preset "$preset"
 fi
 cmake --build "$build" --target korvex-sim KorvexASIO-simcard -j "${KORVEX_JOBS:-2}"
 
@@ -37,7 +46,7 @@ out=$root/$build/demo-wine
 mkdir -p "$out"
 "$wine_env" setup "$prefix" >/dev/null
 trap '"$wine_env" stop "$prefix" >/dev/null' EXIT
-tests/wine/simcard/register.sh "$wine_env" "$prefix" "$dll" "SAVANTIX Lyrenta Six"
+tests/wine/simcard/register.sh "$wine_env" "$prefix" "$dll" "SAVANTIX Lyrenta Six" "$view"
 
 # Wine programs write to files, never to a pipe (their helpers would keep it open).
 echo

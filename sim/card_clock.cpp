@@ -156,15 +156,21 @@ std::optional<HalfStamp> CardClock::Stamp(uint64_t sequence) const {
 void CardClock::ThreadMain() {
     kernel::PrepareClockThread();
     const uint64_t start = MonotonicNs();
-    const unsigned __int128 step = static_cast<unsigned __int128>(setup_.frames) * kNsPerSecond;
-    const uint64_t halfPeriod = static_cast<uint64_t>(step / setup_.rate / 2);
-    unsigned __int128 elapsed = 0;
+    const uint64_t rate = static_cast<uint64_t>(setup_.rate);
+    const uint64_t frames = static_cast<uint64_t>(setup_.frames);
+    // Nanoseconds that `total` frames take, exactly (floor), without a
+    // product that could overflow 64 bits (x86 has no 128-bit integers).
+    const auto framesNs = [rate](uint64_t total) {
+        return total / rate * kNsPerSecond + total % rate * kNsPerSecond / rate;
+    };
+    const uint64_t halfPeriod = frames * kNsPerSecond / rate / 2;
+    uint64_t elapsed = 0;  // frames
     for (;;) {
-        elapsed += step;
-        dueNs_ = start + static_cast<uint64_t>(elapsed / setup_.rate);
+        elapsed += frames;
+        dueNs_ = start + framesNs(elapsed);
         if (!SleepUntil(dueNs_)) return;
         const uint64_t now = MonotonicNs();
-        while (start + static_cast<uint64_t>((elapsed + step) / setup_.rate) < now + halfPeriod) elapsed += step;
+        while (start + framesNs(elapsed + frames) < now + halfPeriod) elapsed += frames;
         Deadline();
     }
 }
