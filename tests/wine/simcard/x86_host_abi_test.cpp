@@ -24,7 +24,10 @@
 
 static_assert(sizeof(void*) == 4, "the x86 host's test");
 
-namespace {
+// Not in an anonymous namespace: the objects come from the driver's module,
+// and g++ takes a class of an anonymous namespace to have no implementation
+// outside this file (it would devirtualise the calls to nothing).
+namespace x86_host {
 
 struct HostCallbacks {
     void(__cdecl* bufferSwitch)(long doubleBufferIndex, long directProcess);
@@ -63,6 +66,13 @@ struct HostAsio : HostUnknown {
     virtual long __thiscall future(long selector, void* opt) = 0;
     virtual long __thiscall outputReady() = 0;
 };
+
+}  // namespace x86_host
+
+namespace {
+
+using x86_host::HostAsio;
+using x86_host::HostCallbacks;
 
 // Slots of the table, in the published order.
 enum Slot {
@@ -392,34 +402,34 @@ TEST_F(X86HostAbi, EveryMethodFindsItsObjectAndArgumentsAndPopsExactlyThem) {
 // The same session through ordinary compiled calls of the host's declarations,
 // with time information: bufferSwitchTimeInfo gets the driver's record.
 TEST_F(X86HostAbi, CompiledHostCallsAndTimeInfoCallbacks) {
-    ASSERT_EQ(driver->init(nullptr), ASIOTrue);
+    ASSERT_EQ(driver->init(nullptr), long{ASIOTrue});
     long preferred = 0, minimum = 0, maximum = 0, granularity = 0;
-    ASSERT_EQ(driver->getBufferSize(&minimum, &maximum, &preferred, &granularity), ASE_OK);
+    ASSERT_EQ(driver->getBufferSize(&minimum, &maximum, &preferred, &granularity), long{ASE_OK});
     ASIOBufferInfo buffers[3] = {{ASIOTrue, 1, {}}, {ASIOFalse, 0, {}}, {ASIOFalse, 5, {}}};
     s.timeInfoAnswer = 1;
-    ASSERT_EQ(driver->createBuffers(buffers, 3, preferred, &callbacks), ASE_OK);
-    ASSERT_EQ(driver->setSampleRate(96000.0), ASE_OK);
+    ASSERT_EQ(driver->createBuffers(buffers, 3, preferred, &callbacks), long{ASE_OK});
+    ASSERT_EQ(driver->setSampleRate(96000.0), long{ASE_OK});
     ASSERT_EQ(s.rateCount.load(), 1);
     EXPECT_EQ(s.rates[0], 96000.0);
     double rate = 0;
-    ASSERT_EQ(driver->getSampleRate(&rate), ASE_OK);
+    ASSERT_EQ(driver->getSampleRate(&rate), long{ASE_OK});
     EXPECT_EQ(rate, 96000.0);
     s.streamRate = 96000.0;
-    EXPECT_EQ(driver->canSampleRate(176400.0), ASE_OK);
-    EXPECT_EQ(driver->canSampleRate(22050.0), ASE_NoClock);
+    EXPECT_EQ(driver->canSampleRate(176400.0), long{ASE_OK});
+    EXPECT_EQ(driver->canSampleRate(22050.0), long{ASE_NoClock});
 
     for (int run = 0; run < 2; ++run) {
         s.lastPosition = 0;
         s.depth[0] = s.depth[1] = 0;  // a new stream thread
         s.timeInfos = 0;
-        ASSERT_EQ(driver->start(), ASE_OK);
+        ASSERT_EQ(driver->start(), long{ASE_OK});
         EXPECT_TRUE(WaitSwitches(8));
-        ASSERT_EQ(driver->stop(), ASE_OK);
+        ASSERT_EQ(driver->stop(), long{ASE_OK});
         EXPECT_GE(s.timeInfos.load(), 8) << "run " << run;
     }
     EXPECT_EQ(s.switches.load(), 0);
     ExpectCleanCallbacks();
-    EXPECT_EQ(driver->disposeBuffers(), ASE_OK);
+    EXPECT_EQ(driver->disposeBuffers(), long{ASE_OK});
 }
 
 }  // namespace
