@@ -233,6 +233,13 @@ static_assert(sizeof(KSPROPERTY) == 24, "KSPROPERTY is 24 bytes");
 
 extern "C" {
 
+// The process heap. HeapAlloc reports a failure with a null result and
+// leaves the last error alone, as Windows does without HEAP_GENERATE_EXCEPTIONS.
+#define HEAP_ZERO_MEMORY 0x00000008
+KWINAPI_EXPORT HANDLE WINAPI GetProcessHeap(void);
+KWINAPI_EXPORT LPVOID WINAPI HeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T dwBytes);
+KWINAPI_EXPORT BOOL WINAPI HeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem);
+
 // Handles, events, waits. Marked functions are safe for the real-time path:
 // they take no allocation (the stand-in's locks are its kernel's business).
 KWINAPI_EXPORT BOOL WINAPI CloseHandle(HANDLE hObject);
