@@ -1,7 +1,7 @@
 // The process heap: one per machine here, handed out under a value that no
 // handle of the handle table can have.
 #include "platform/posix/faults.h"
-#include "platform/posix/kernel.h"
+#include "platform/posix/object.h"
 
 #include <cstdlib>
 
