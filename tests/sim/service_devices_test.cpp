@@ -390,8 +390,8 @@ TEST_F(ServiceDevices, EventDeliveredWhileStartUpWalksTheList) {
     EXPECT_EQ(ForceCloses(mark), Pass(second.InstanceId()));
 }
 
-// A card that arrives while start-up registers for interfaces is handled
-// after the start-up launch: one control panel for it, not two.
+// A card that arrives while start-up opens and watches the enumerated cards
+// is handled after the start-up launch: one control panel for it, not two.
 TEST_F(ServiceDevices, ArrivalDuringStartUpStartsOneControlPanel) {
     sim::Card& present = machine_.AddCard();
     Signal delivered;
@@ -401,7 +401,7 @@ TEST_F(ServiceDevices, ArrivalDuringStartUpStartsOneControlPanel) {
         if (control == SERVICE_CONTROL_DEVICEEVENT && eventType == DBT_DEVICEARRIVAL) delivered.Set();
     });
     kwin::SetDeviceNotificationHook([&](const char* call, HDEVNOTIFY) {
-        // The second registration is the interface one.
+        // The interface registration comes first; the second is the present card's.
         if (std::strcmp(call, "registered") != 0 || kwin::DeviceNotifications().registered != 2) return;
         arriving = &machine_.AddCard();
         arrival = kwin::AnnounceDeviceArrivalAsync(arriving->InstanceId());
