@@ -184,10 +184,17 @@ DeviceNode* FindCard(const WCHAR* instanceId) {
     return FindNodeById(instanceId, wcslen(instanceId) + 1);
 }
 
-void ReleaseCard(DeviceNode* node) {
+void UnlistCard(DeviceNode* node) {
     CloseCardHandle(node);
+    DeviceNode* previous = deviceList;
+    while (previous->next != nullptr && previous->next != node) previous = previous->next;
+    if (previous->next == node) previous->next = node->next;
+    node->next = nullptr;
+}
+
+void ForgetCard(DeviceNode* node) {
     UnwatchHandle(node);
-    UnlinkAndFree(node);
+    FreeDeviceNode(node);
 }
 
 bool IsSupportedCard(const WCHAR* id) { return IsSupportedHardwareId(id); }

@@ -57,10 +57,11 @@ HDEVNOTIFY RegisterInterfaceNotification();
 // The listed card with this instance ID (ASCII letters without regard to
 // case), or null. The caller holds deviceListLock.
 DeviceNode* FindCard(const WCHAR* instanceId);
-// Lets go of a listed card: closes its handle if still open, unregisters its
-// notification, takes it off the list and frees it. The caller holds
-// deviceListLock.
-void ReleaseCard(DeviceNode* node);
+// Closes the card's handle if still open and takes it off the list; the
+// caller holds deviceListLock, and then, without it, unregisters the card's
+// notification and frees it (ForgetCard).
+void UnlistCard(DeviceNode* node);
+void ForgetCard(DeviceNode* node);
 
 // Converts a device-interface name to the instance ID of its device: the
 // part between the four-character prefix and the last '#', with '#' turned

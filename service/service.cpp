@@ -82,6 +82,7 @@ LPWSTR CopyInstanceId(const WCHAR* id) {
 // removal is consented. Returns false once no card is left.
 bool ShutDownFirstCard() {
     LPWSTR id = nullptr;
+    DeviceNode* released = nullptr;
     {
         std::lock_guard<std::mutex> guard(deviceListLock);
         if (deviceList == nullptr || deviceList->next == nullptr) return false;
@@ -90,18 +91,20 @@ bool ShutDownFirstCard() {
             // No memory for a copy: the pass runs on the node's own ID, with
             // events held back until it has ended.
             ReportServiceStatus(SERVICE_STOP_PENDING, NO_ERROR, kStopStepWaitHintMs);
-            LaunchForceCloseInstances(deviceList->next->instanceId);
-            ReleaseCard(deviceList->next);
-            return true;
+            released = deviceList->next;
+            LaunchForceCloseInstances(released->instanceId);
+            UnlistCard(released);
         }
     }
-    ReportServiceStatus(SERVICE_STOP_PENDING, NO_ERROR, kStopStepWaitHintMs);
-    LaunchForceCloseInstances(id);
-    {
-        // Gone already when its removal completed during the pass.
+    if (id != nullptr) {
+        ReportServiceStatus(SERVICE_STOP_PENDING, NO_ERROR, kStopStepWaitHintMs);
+        LaunchForceCloseInstances(id);
         std::lock_guard<std::mutex> guard(deviceListLock);
-        if (DeviceNode* node = FindCard(id)) ReleaseCard(node);
+        // Gone already when its removal completed during the pass.
+        released = FindCard(id);
+        if (released != nullptr) UnlistCard(released);
     }
+    if (released != nullptr) ForgetCard(released);
     free(id);
     return true;
 }

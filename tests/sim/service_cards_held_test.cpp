@@ -140,7 +140,9 @@ TEST_F(ServiceDevices, QueryRemoveDuringShutDownClosesTheHandleBeforeItIsAnswere
     sim::Card& card = machine_.AddCard();
     sim::ServiceProcess service;
     ASSERT_TRUE(service.WaitForState(SERVICE_RUNNING));
-    QueryDuringStop state{card.InstanceId(), service.processId()};
+    QueryDuringStop state;
+    state.card = card.InstanceId();
+    state.serviceId = service.processId();
     queryDuringStop = &state;
     {
         MarkedWindow window(QueryDuringStopProcedure, {card.InstanceId()});
@@ -189,7 +191,9 @@ TEST_F(ServiceDevices, StopReportsEachCardsPassWithAWaitHintAndTheNextCheckPoint
     sim::Card& second = machine_.AddCard();
     sim::ServiceProcess service;
     ASSERT_TRUE(service.WaitForState(SERVICE_RUNNING));
-    StopReports state{service.processId(), {first.InstanceId(), second.InstanceId()}};
+    StopReports state;
+    state.serviceId = service.processId();
+    state.cards = {first.InstanceId(), second.InstanceId()};
     stopReports = &state;
     {
         MarkedWindow window(StopReportsProcedure, state.cards);

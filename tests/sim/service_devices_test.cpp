@@ -422,9 +422,9 @@ TEST_F(ServiceDevices, ArrivalDuringStartUpStartsOneControlPanel) {
     StopAndExpectClean(service);
 }
 
-// Shut-down takes each card off the list before letting go of it: a removal
-// delivered meanwhile finds the cards still listed, and one delivered after
-// the list is freed finds none.
+// Shut-down takes each card off the list before it unregisters the card's
+// notification: a removal delivered meanwhile finds the other card still
+// listed, and an arrival delivered after the list is freed finds none.
 TEST_F(ServiceDevices, EventsDeliveredDuringShutDown) {
     sim::Card& first = machine_.AddCard();
     sim::Card& second = machine_.AddCard();
