@@ -106,6 +106,19 @@ size_t ForceCloseInstancesStarted() {
     return started;
 }
 
+// Stops the service when a test leaves early (a failed assertion), so that
+// a failure costs no wait for a service that nobody stops.
+class StopAtExit {
+public:
+    explicit StopAtExit(const sim::ServiceProcess& service) : service_(service) {}
+    ~StopAtExit() { service_.Control(SERVICE_CONTROL_STOP); }
+    StopAtExit(const StopAtExit&) = delete;
+    StopAtExit& operator=(const StopAtExit&) = delete;
+
+private:
+    const sim::ServiceProcess& service_;
+};
+
 bool IsForceClose(UINT message) { return message == RegisterWindowMessageW(L"ForceClose"); }
 
 // ---- Shut-down ---------------------------------------------------------------
@@ -139,6 +152,7 @@ LRESULT QueryDuringStopProcedure(HWND, UINT message, WPARAM, LPARAM) {
 TEST_F(ServiceDevices, QueryRemoveDuringShutDownClosesTheHandleBeforeItIsAnswered) {
     sim::Card& card = machine_.AddCard();
     sim::ServiceProcess service;
+    StopAtExit stopAtExit(service);
     ASSERT_TRUE(service.WaitForState(SERVICE_RUNNING));
     QueryDuringStop state;
     state.card = card.InstanceId();
@@ -190,6 +204,7 @@ TEST_F(ServiceDevices, StopReportsEachCardsPassWithAWaitHintAndTheNextCheckPoint
     sim::Card& first = machine_.AddCard();
     sim::Card& second = machine_.AddCard();
     sim::ServiceProcess service;
+    StopAtExit stopAtExit(service);
     ASSERT_TRUE(service.WaitForState(SERVICE_RUNNING));
     StopReports state;
     state.serviceId = service.processId();
@@ -260,6 +275,7 @@ TEST_P(ServiceDevicesStartUpArrival, CardIsListedOnceAndWatched) {
         });
     }
     sim::ServiceProcess service;
+    StopAtExit stopAtExit(service);
     ASSERT_TRUE(service.WaitForState(SERVICE_RUNNING));
     ASSERT_NE(card, nullptr);
     ASSERT_EQ(arrival.wait_for(20s), std::future_status::ready);
@@ -302,6 +318,7 @@ TEST_P(ServiceDevicesLateOpen, CardIsOpenedAtALaterArrival) {
     const LateOpenCase& c = GetParam();
     sim::Card* card = c.presentAtStartUp ? &machine_.AddCard(c.config) : nullptr;
     sim::ServiceProcess service;
+    StopAtExit stopAtExit(service);
     ASSERT_TRUE(service.WaitForState(SERVICE_RUNNING));
     int filesAfterFirst = -1;
     if (card != nullptr) {
@@ -351,6 +368,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(ServiceDevices, HandleEventsReachTheirOwnCardWhenHandleValuesAreReused) {
     sim::Card& first = machine_.AddCard();
     sim::ServiceProcess service;
+    StopAtExit stopAtExit(service);
     ASSERT_TRUE(service.WaitForState(SERVICE_RUNNING));
     ASSERT_EQ(HandleRegistrations().size(), 1u);
     const HANDLE reusedValue = HandleRegistrations()[0].deviceHandle;
