@@ -33,17 +33,21 @@ DeviceNode* FindNodeById(const WCHAR* id, size_t length) {
     return nullptr;
 }
 
-DeviceNode* FindNodeByHandle(HANDLE handle) {
-    // A card that could not be opened has no handle to be matched by.
-    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+// The card whose handle notification the event came through. A card that is
+// not watched has no registration to be matched by.
+DeviceNode* FindNodeByRegistration(HDEVNOTIFY registration) {
+    if (registration == nullptr) return nullptr;
     for (DeviceNode* node = deviceList->next; node != nullptr; node = node->next) {
-        if (node->deviceHandle == handle) return node;
+        if (node->notifyHandle == registration) return node;
     }
     return nullptr;
 }
 
+// Closes the card's handle once; the value is forgotten with it, since the
+// next object opened in this process may be given the same value.
 void CloseCardHandle(DeviceNode* node) {
     if (node->deviceHandle != INVALID_HANDLE_VALUE && node->deviceHandle != nullptr) CloseHandle(node->deviceHandle);
+    node->deviceHandle = INVALID_HANDLE_VALUE;
 }
 
 void UnwatchHandle(DeviceNode* node) {
@@ -55,7 +59,7 @@ void UnlinkAndFree(DeviceNode* node) {
     DeviceNode* previous = deviceList;
     while (previous->next != nullptr && previous->next != node) previous = previous->next;
     if (previous->next == node) previous->next = node->next;
-    free(node);
+    FreeDeviceNode(node);
 }
 
 // Adds the card of one enumerated device to the list if it is supported and
@@ -79,12 +83,14 @@ void AddEnumeratedDevice(HDEVINFO set, SP_DEVINFO_DATA* info) {
     DeviceNode* node = AllocateDeviceNode(idChars);
     if (node == nullptr) return;
     if (!SetupDiGetDeviceInstanceIdW(set, info, node->instanceId, idChars, nullptr)) {
-        free(node);
+        FreeDeviceNode(node);
         return;
     }
     node->instanceId[idChars - 1] = L'\0';
+    // Listed already: its interface arrived between the interface
+    // registration and this enumeration.
     if (FindNodeById(node->instanceId, wcslen(node->instanceId) + 1) != nullptr) {
-        free(node);
+        FreeDeviceNode(node);
         return;
     }
     AppendNode(node);
@@ -95,21 +101,29 @@ void OnArrival(const WCHAR* interfaceName) {
     size_t length = 0;
     WCHAR* id = InterfaceNameToInstanceId(interfaceName, &length);
     if (id == nullptr) return;
-    // Each interface class of a card brings an arrival with the same ID.
-    if (IsSupportedCard(id) && FindNodeById(id, length) == nullptr) {
-        DeviceNode* node = AllocateDeviceNode(length);
-        if (node == nullptr) {
-            free(id);
-            return;
-        }
-        memcpy(node->instanceId, id, length * sizeof(WCHAR));
-        AppendNode(node);
-        LogEvent(node->instanceId, EVENTLOG_INFORMATION_TYPE, MSG_DEVICE_ARRIVED);
-        OpenCard(node);
-        WatchHandle(node);
-        LaunchControlPanel(node, node->next);
+    if (!IsSupportedCard(id)) {
+        free(id);
+        return;
     }
+    // Each interface of a card brings an arrival with the same ID. A card's
+    // interfaces are enabled one by one, so a card listed without a handle
+    // is tried again at each of them.
+    if (DeviceNode* listed = FindNodeById(id, length)) {
+        if (!listed->closedForRemoval && listed->notifyHandle == nullptr) OpenAndWatchCard(listed);
+        free(id);
+        return;
+    }
+    DeviceNode* node = AllocateDeviceNode(length);
+    if (node == nullptr) {
+        free(id);
+        return;
+    }
+    memcpy(node->instanceId, id, length * sizeof(WCHAR));
     free(id);
+    AppendNode(node);
+    LogEvent(node->instanceId, EVENTLOG_INFORMATION_TYPE, MSG_DEVICE_ARRIVED);
+    OpenAndWatchCard(node);
+    LaunchControlPanel(node, node->next);
 }
 
 void OnQueryRemove(DeviceNode* node) {
@@ -123,9 +137,8 @@ void OnQueryRemoveFailed(DeviceNode* node) {
     LogEvent(node->instanceId, EVENTLOG_INFORMATION_TYPE, MSG_QUERY_REMOVE_FAILED);
     // Normally closed by the query-remove before; never leave a handle behind.
     if (!node->closedForRemoval) CloseCardHandle(node);
-    OpenCard(node);
     UnwatchHandle(node);
-    WatchHandle(node);
+    OpenAndWatchCard(node);
     node->closedForRemoval = 0;
     LaunchControlPanel(node, node->next);
 }
@@ -157,14 +170,36 @@ const WCHAR* TerminatedInterfaceName(const DEV_BROADCAST_DEVICEINTERFACE_W* reco
 DeviceNode* AllocateDeviceNode(size_t idChars) {
     size_t bytes = offsetof(DeviceNode, instanceId) + idChars * sizeof(WCHAR);
     if (bytes < sizeof(DeviceNode)) bytes = sizeof(DeviceNode);
-    return static_cast<DeviceNode*>(calloc(1, bytes));
+    auto* node = static_cast<DeviceNode*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, bytes));
+    if (node != nullptr) node->deviceHandle = INVALID_HANDLE_VALUE;
+    return node;
+}
+
+void FreeDeviceNode(DeviceNode* node) {
+    if (node != nullptr) HeapFree(GetProcessHeap(), 0, node);
+}
+
+DeviceNode* FindCard(const WCHAR* instanceId) {
+    if (deviceList == nullptr) return nullptr;
+    return FindNodeById(instanceId, wcslen(instanceId) + 1);
+}
+
+void UnlistCard(DeviceNode* node) {
+    CloseCardHandle(node);
+    DeviceNode* previous = deviceList;
+    while (previous->next != nullptr && previous->next != node) previous = previous->next;
+    if (previous->next == node) previous->next = node->next;
+    node->next = nullptr;
+}
+
+void ForgetCard(DeviceNode* node) {
+    UnwatchHandle(node);
+    FreeDeviceNode(node);
 }
 
 bool IsSupportedCard(const WCHAR* id) { return IsSupportedHardwareId(id); }
 
 void BuildDeviceList() {
-    deviceList = AllocateDeviceNode(1);
-
     HDEVINFO set = SetupDiGetClassDevsW(&KSCATEGORY_AUDIO, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (set == INVALID_HANDLE_VALUE) return;
     SP_DEVINFO_DATA info;
@@ -198,6 +233,13 @@ void OpenCard(DeviceNode* node) {
         }
     }
     SetupDiDestroyDeviceInfoList(set);
+}
+
+void OpenAndWatchCard(DeviceNode* node) {
+    OpenCard(node);
+    if (node->deviceHandle == INVALID_HANDLE_VALUE) return;
+    WatchHandle(node);
+    if (node->notifyHandle == nullptr) CloseCardHandle(node);
 }
 
 void WatchHandle(DeviceNode* node) {
@@ -263,7 +305,7 @@ void OnDeviceEvent(DWORD eventType, LPVOID eventData) {
 
     const DWORD deviceType = header->dbch_devicetype;
     const bool isHandle = deviceType == DBT_DEVTYP_HANDLE &&
-                          size >= offsetof(DEV_BROADCAST_HANDLE, dbch_handle) + sizeof(HANDLE);
+                          size >= offsetof(DEV_BROADCAST_HANDLE, dbch_hdevnotify) + sizeof(HDEVNOTIFY);
     const bool isInterface = deviceType == DBT_DEVTYP_DEVICEINTERFACE &&
                              size >= offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name);
     const auto* handleRecord = static_cast<const DEV_BROADCAST_HANDLE*>(eventData);
@@ -278,19 +320,19 @@ void OnDeviceEvent(DWORD eventType, LPVOID eventData) {
             break;
         case DBT_DEVICEQUERYREMOVE:
             if (isHandle) {
-                DeviceNode* node = FindNodeByHandle(handleRecord->dbch_handle);
+                DeviceNode* node = FindNodeByRegistration(handleRecord->dbch_hdevnotify);
                 if (node != nullptr) OnQueryRemove(node);
             }
             break;
         case DBT_DEVICEQUERYREMOVEFAILED:
             if (isHandle) {
-                DeviceNode* node = FindNodeByHandle(handleRecord->dbch_handle);
+                DeviceNode* node = FindNodeByRegistration(handleRecord->dbch_hdevnotify);
                 if (node != nullptr) OnQueryRemoveFailed(node);
             }
             break;
         case DBT_DEVICEREMOVECOMPLETE:
             if (isHandle) {
-                DeviceNode* node = FindNodeByHandle(handleRecord->dbch_handle);
+                DeviceNode* node = FindNodeByRegistration(handleRecord->dbch_hdevnotify);
                 if (node != nullptr) OnRemoveComplete(node);
             } else if (isInterface) {
                 const WCHAR* name = TerminatedInterfaceName(interfaceRecord, size);

@@ -8,10 +8,13 @@
 #include <mutex>
 
 struct DeviceNode {
-    // The card's first KSCATEGORY_AUDIO interface. After a query-remove the
-    // handle is closed but the value stays: the later notifications of the
-    // same registration carry it.
+    // The card's first KSCATEGORY_AUDIO interface; INVALID_HANDLE_VALUE when
+    // it could not be opened and once it has been closed for a removal.
     HANDLE deviceHandle;
+    // The handle notification for deviceHandle. Handle events are matched by
+    // it: Windows hands a closed handle's value out again, so the value
+    // names no card once closed. Kept from a query-remove until the removal
+    // completes or fails, since the events that follow come through it.
     HDEVNOTIFY notifyHandle;
     LONG closedForRemoval;  // 0 or 1
     DeviceNode* next;
@@ -29,12 +32,14 @@ extern HDEVNOTIFY interfaceNotify;
 // service thread both work on the list.
 extern std::mutex deviceListLock;
 
-// One zero-filled allocation for a node whose ID has `idChars` characters,
-// terminator counted. Released with free().
+// One zero-filled allocation from the process heap for a node whose ID has
+// `idChars` characters, terminator counted; null when memory runs out.
+// Released with FreeDeviceNode.
 DeviceNode* AllocateDeviceNode(size_t idChars);
+void FreeDeviceNode(DeviceNode* node);
 
-// Creates the head node and appends a node per present supported card, each
-// logged. The caller holds deviceListLock.
+// Appends a node per present supported card that is not listed yet, each
+// logged. The head node exists; the caller holds deviceListLock.
 void BuildDeviceList();
 // Opens the node's first KSCATEGORY_AUDIO interface into deviceHandle
 // (INVALID_HANDLE_VALUE when it cannot be opened).
@@ -42,8 +47,21 @@ void OpenCard(DeviceNode* node);
 // Registers handle notifications for deviceHandle into notifyHandle (null
 // when the registration fails).
 void WatchHandle(DeviceNode* node);
+// OpenCard, then WatchHandle once the card is open. A handle that cannot be
+// watched is closed again: held unwatched, it would veto the card's removal
+// without the service ever hearing of it.
+void OpenAndWatchCard(DeviceNode* node);
 // Registers for the events of every device-interface class; null on failure.
 HDEVNOTIFY RegisterInterfaceNotification();
+
+// The listed card with this instance ID (ASCII letters without regard to
+// case), or null. The caller holds deviceListLock.
+DeviceNode* FindCard(const WCHAR* instanceId);
+// Closes the card's handle if still open and takes it off the list; the
+// caller holds deviceListLock, and then, without it, unregisters the card's
+// notification and frees it (ForgetCard).
+void UnlistCard(DeviceNode* node);
+void ForgetCard(DeviceNode* node);
 
 // Converts a device-interface name to the instance ID of its device: the
 // part between the four-character prefix and the last '#', with '#' turned

@@ -9,6 +9,9 @@ struct DeviceNode;
 // How long a force-close instance may take before it is ended, and how long
 // its end is then awaited.
 inline constexpr DWORD kForceCloseInstanceTimeoutMs = 30000;
+// The most one LaunchForceCloseInstances call takes, whatever the windows of
+// the sessions do.
+inline constexpr DWORD kForceClosePassBoundMs = 20000;
 
 // Starts the control panel in the active console session for each card from
 // `first` up to, not including, `end` (null: to the end of the list), in list

@@ -6,6 +6,8 @@
 #include "service/launch.h"
 
 #include <cstdlib>
+#include <cstring>
+#include <cwchar>
 #include <exception>
 
 UINT forceCloseMessage = 0;
@@ -23,6 +25,9 @@ namespace {
 
 constexpr WCHAR kServiceName[] = L"KorvexS";
 constexpr DWORD kStartPendingWaitHintMs = 3000;
+// What one step of the shut-down may take: a card's force-close pass, with
+// room for the release that follows it.
+constexpr DWORD kStopStepWaitHintMs = kForceClosePassBoundMs + 5000;
 
 // Fills serviceStatus and reports it; the caller holds statusLock.
 void ReportServiceStatusLocked(DWORD state, DWORD exitCode, DWORD waitHint) {
@@ -41,57 +46,73 @@ void ReportServiceStatusLocked(DWORD state, DWORD exitCode, DWORD waitHint) {
 
 // Closes the stop event and reports SERVICE_STOPPED in one step, so that a
 // stop control never sets a closed event.
-void ReportStopped() {
+void ReportStopped(DWORD exitCode) {
     std::lock_guard<std::mutex> guard(statusLock);
     HANDLE event = stopEvent.exchange(nullptr);
     if (event != nullptr) CloseHandle(event);
-    ReportServiceStatusLocked(SERVICE_STOPPED, NO_ERROR, 0);
+    ReportServiceStatusLocked(SERVICE_STOPPED, exitCode, 0);
 }
 
-// Takes the first card off the list, or null when none is left.
-DeviceNode* UnlinkFirstCard() {
+// A start-up that cannot go on: logged, and the service stops with the
+// call's error as its exit code, so that the service manager and `sc query`
+// show a failure and not a clean stop.
+void FailStartUp(LPCWSTR call, DWORD error) {
+    LogEvent(call, EVENTLOG_ERROR_TYPE, MSG_ERROR);
+    ReportStopped(error != NO_ERROR ? error : ERROR_GEN_FAILURE);
+}
+
+void FreeDeviceListHead() {
     std::lock_guard<std::mutex> guard(deviceListLock);
-    if (deviceList == nullptr) return nullptr;
-    DeviceNode* node = deviceList->next;
-    if (node != nullptr) deviceList->next = node->next;
-    return node;
-}
-
-void ReleaseCard(DeviceNode* node) {
-    if (!node->closedForRemoval && node->deviceHandle != INVALID_HANDLE_VALUE && node->deviceHandle != nullptr) {
-        CloseHandle(node->deviceHandle);
-    }
-    if (node->notifyHandle != nullptr) UnregisterDeviceNotification(node->notifyHandle);
-    free(node);
-}
-
-// Start-up has failed after the cards were opened and watched: release them
-// without a force-close pass (no control panel has been started for them).
-void ReleaseDeviceList() {
-    std::lock_guard<std::mutex> guard(deviceListLock);
-    if (deviceList == nullptr) return;
-    DeviceNode* node = deviceList->next;
-    while (node != nullptr) {
-        DeviceNode* next = node->next;
-        ReleaseCard(node);
-        node = next;
-    }
-    free(deviceList);
+    FreeDeviceNode(deviceList);
     deviceList = nullptr;
 }
 
-void ShutDown() {
-    // Each card leaves the list before its force-close pass, so that device
-    // events and session changes are served meanwhile without seeing it.
-    while (DeviceNode* node = UnlinkFirstCard()) {
-        LaunchForceCloseInstances(node->instanceId);
-        ReleaseCard(node);
-    }
+// A writable copy of the ID, for a pass that runs while the list is not
+// held; null when memory runs out.
+LPWSTR CopyInstanceId(const WCHAR* id) {
+    const size_t bytes = (wcslen(id) + 1) * sizeof(WCHAR);
+    auto* copy = static_cast<LPWSTR>(malloc(bytes));
+    if (copy != nullptr) memcpy(copy, id, bytes);
+    return copy;
+}
+
+// One card of the shut-down: its force-close pass, then its release. The
+// card stays listed, its handle open, until the pass has ended, so that a
+// query-remove for it meanwhile finds it and closes the handle before the
+// removal is consented. Returns false once no card is left.
+bool ShutDownFirstCard() {
+    LPWSTR id = nullptr;
+    DeviceNode* released = nullptr;
     {
         std::lock_guard<std::mutex> guard(deviceListLock);
-        free(deviceList);
-        deviceList = nullptr;
+        if (deviceList == nullptr || deviceList->next == nullptr) return false;
+        id = CopyInstanceId(deviceList->next->instanceId);
+        if (id == nullptr) {
+            // No memory for a copy: the pass runs on the node's own ID, with
+            // events held back until it has ended.
+            ReportServiceStatus(SERVICE_STOP_PENDING, NO_ERROR, kStopStepWaitHintMs);
+            released = deviceList->next;
+            LaunchForceCloseInstances(released->instanceId);
+            UnlistCard(released);
+        }
     }
+    if (id != nullptr) {
+        ReportServiceStatus(SERVICE_STOP_PENDING, NO_ERROR, kStopStepWaitHintMs);
+        LaunchForceCloseInstances(id);
+        std::lock_guard<std::mutex> guard(deviceListLock);
+        // Gone already when its removal completed during the pass.
+        released = FindCard(id);
+        if (released != nullptr) UnlistCard(released);
+    }
+    if (released != nullptr) ForgetCard(released);
+    free(id);
+    return true;
+}
+
+void ShutDown() {
+    while (ShutDownFirstCard()) {
+    }
+    FreeDeviceListHead();
     if (interfaceNotify != nullptr) UnregisterDeviceNotification(interfaceNotify);
     interfaceNotify = nullptr;
 }
@@ -156,34 +177,34 @@ void ReportServiceStatus(DWORD state, DWORD exitCode, DWORD waitHint) {
 void ServiceRun() {
     HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (event == nullptr) {
-        ReportServiceStatus(SERVICE_STOPPED, NO_ERROR, 0);
+        FailStartUp(L"CreateEvent", GetLastError());
         return;
     }
     stopEvent.store(event);
 
-    // Device events for handles watched here wait until the walk is done.
     {
-        std::lock_guard<std::mutex> guard(deviceListLock);
-        BuildDeviceList();
-        for (DeviceNode* node = deviceList->next; node != nullptr; node = node->next) {
-            OpenCard(node);
-            WatchHandle(node);
-        }
-    }
-
-    {
-        // Held from before the interface registration: a card that arrives
-        // meanwhile is handled after the start-up launch, which therefore
-        // does not start its control panel a second time.
+        // Held until the start-up launch is done: device events that arrive
+        // meanwhile wait, and then find every card listed.
         std::unique_lock<std::mutex> guard(deviceListLock);
-        interfaceNotify = RegisterInterfaceNotification();
-        if (interfaceNotify == nullptr) {
+        deviceList = AllocateDeviceNode(1);
+        if (deviceList == nullptr) {
             guard.unlock();
-            LogEvent(L"RegisterDeviceNotification", EVENTLOG_ERROR_TYPE, MSG_ERROR);
-            ReleaseDeviceList();
-            ReportStopped();
+            FailStartUp(L"HeapAlloc", ERROR_NOT_ENOUGH_MEMORY);
             return;
         }
+        // Registered before the enumeration, so that no card whose
+        // interfaces appear in between goes unannounced; a card both
+        // enumerated and announced is listed once.
+        interfaceNotify = RegisterInterfaceNotification();
+        if (interfaceNotify == nullptr) {
+            const DWORD error = GetLastError();
+            guard.unlock();
+            FreeDeviceListHead();
+            FailStartUp(L"RegisterDeviceNotification", error);
+            return;
+        }
+        BuildDeviceList();
+        for (DeviceNode* node = deviceList->next; node != nullptr; node = node->next) OpenAndWatchCard(node);
         LaunchControlPanel(deviceList->next, nullptr);
     }
 
@@ -191,7 +212,7 @@ void ServiceRun() {
     WaitForSingleObject(event, INFINITE);
 
     ShutDown();
-    ReportStopped();
+    ReportStopped(NO_ERROR);
 }
 
 DWORD WINAPI ServiceControlHandler(DWORD control, DWORD eventType, LPVOID eventData, LPVOID) {
@@ -199,14 +220,20 @@ DWORD WINAPI ServiceControlHandler(DWORD control, DWORD eventType, LPVOID eventD
         switch (control) {
             case SERVICE_CONTROL_STOP: {
                 std::lock_guard<std::mutex> guard(statusLock);
-                ReportServiceStatusLocked(SERVICE_STOP_PENDING, NO_ERROR, 0);
+                // Answered at once: the shut-down runs on the service thread,
+                // which reports each of its steps.
+                ReportServiceStatusLocked(SERVICE_STOP_PENDING, NO_ERROR, kStopStepWaitHintMs);
                 HANDLE event = stopEvent.load();
                 if (event != nullptr) SetEvent(event);
                 return NO_ERROR;
             }
             case SERVICE_CONTROL_INTERROGATE: {
                 std::lock_guard<std::mutex> guard(statusLock);
-                ReportServiceStatusLocked(serviceStatus.dwCurrentState, NO_ERROR, 0);
+                // A pending state keeps its wait hint: waiters that poll
+                // would otherwise give up on a stop that is on its way.
+                const DWORD state = serviceStatus.dwCurrentState;
+                const bool pending = state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING;
+                ReportServiceStatusLocked(state, NO_ERROR, pending ? serviceStatus.dwWaitHint : 0);
                 return NO_ERROR;
             }
             case SERVICE_CONTROL_DEVICEEVENT:

@@ -30,6 +30,10 @@ struct CardConfig {
     // port (after the audio ones), as Plug and Play announces a card.
     bool streamingInterfaces = false;
     bool present = true;
+    // False: the card is in the tree with its interfaces not yet enabled;
+    // each comes with sim::ArriveInterface, as Plug and Play enables them one
+    // by one while the card starts.
+    bool interfacesEnabled = true;
     DWORD openError = ERROR_SUCCESS;           // what CreateFileW on the card reports
     DWORD hardwareIdQueryError = ERROR_SUCCESS;  // every SPDRP_HARDWAREID query fails with it
     DWORD hardwareIdReadError = ERROR_SUCCESS;   // the filled read fails with it

@@ -81,6 +81,7 @@ Card& Machine::AddCard(const CardConfig& config) {
     kwin::DeviceInfo device =
         AudioDevice(instanceId, hardwareIds, config.audioInterfaces, card, config.streamingInterfaces);
     device.present = config.present;
+    for (auto& interface : device.interfaces) interface.enabled = config.interfacesEnabled;
     device.hardwareIdQueryError = config.hardwareIdQueryError;
     device.hardwareIdReadError = config.hardwareIdReadError;
     kwin::AddDevice(device);

@@ -8,6 +8,7 @@
 #include "platform/posix/kernel.h"
 #include "sim/machine.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,14 @@ namespace sim {
 
 // Adds the card and announces each of its interfaces.
 Card& ArriveCard(Machine& machine, const CardConfig& config = {});
+// Enables the card's interface `index` (audio interfaces first, then the
+// render and capture ones) and announces it; returns the records delivered.
+int ArriveInterface(const Card& card, size_t index);
+// A card whose interfaces are enabled one at a time, the render and capture
+// interfaces before the audio ones, each announced; `beforeEach(k)` runs
+// before the k-th.
+Card& ArriveCardInterfaceByInterface(Machine& machine, CardConfig config,
+                                     const std::function<void(size_t)>& beforeEach = {});
 // Adds a device that is not one of ours and announces its interfaces;
 // returns its instance ID.
 std::wstring ArriveOtherDevice(Machine& machine, const std::vector<std::wstring>& hardwareIds,
@@ -23,6 +32,11 @@ std::wstring ArriveOtherDevice(Machine& machine, const std::vector<std::wstring>
 // Asks the card's watchers, then removes it unless vetoed. A removed card
 // leaves the machine's cards (its requests fail from then on).
 kwin::RemovalResult RequestRemoval(Machine& machine, Card& card, bool vetoedByOtherProgram);
+// The two halves of RequestRemoval, with other events free to come between
+// them: the query (and its failure when vetoed), then the completion, after
+// which the card has left the machine.
+kwin::RemovalResult QueryRemoval(Machine& machine, Card& card, bool vetoedByOtherProgram);
+kwin::RemovalResult CompleteRemoval(Machine& machine, Card& card);
 // The card is pulled without asking.
 kwin::RemovalResult SurpriseRemoval(Machine& machine, Card& card);
 // Another device goes away; false when it was not there.

@@ -137,6 +137,7 @@ InterfaceRecord MakeInterfaceRecord(const DeviceInterfaceInfo& interface) {
 int DeliverInterfaceEvents(const std::vector<DeviceInterfaceInfo>& interfaces, DWORD eventType) {
     int delivered = 0;
     for (const auto& interface : interfaces) {
+        if (eventType == DBT_DEVICEARRIVAL && !interface.enabled) continue;
         for (const auto& registration : LiveRegistrations()) {
             if (registration->deviceType != DBT_DEVTYP_DEVICEINTERFACE) continue;
             if (!registration->allInterfaceClasses && !IsEqualGUID(registration->classGuid, interface.category)) {
@@ -192,17 +193,51 @@ std::future<int> AnnounceDeviceArrivalAsync(std::wstring instanceId) {
     return std::async(std::launch::async, [id = std::move(instanceId)] { return AnnounceDeviceArrival(id); });
 }
 
+int AnnounceInterfaceArrival(const std::wstring& instanceId, size_t index) {
+    std::lock_guard serial(EventSerialisation());
+    DeviceInterfaceInfo interface;
+    if (!EnableInterface(instanceId, index, &interface)) return -1;
+    return DeliverInterfaceEvents({interface}, DBT_DEVICEARRIVAL);
+}
+
+namespace {
+
+// The query half of a removal; true when every recipient consented. A
+// consented device is then on its way out and no longer present.
+bool QueryRemoval(const DeviceInfo& device, bool vetoedByOtherProgram, RemovalResult* result) {
+    const bool denied = DeliverHandleEvent(device.instanceId, DBT_DEVICEQUERYREMOVE);
+    result->vetoedByRecipient = denied;
+    if (vetoedByOtherProgram || denied) {
+        DeliverHandleEvent(device.instanceId, DBT_DEVICEQUERYREMOVEFAILED);
+        return false;
+    }
+    SetDevicePresent(device.instanceId, false);
+    return true;
+}
+
+}  // namespace
+
 RemovalResult RequestDeviceRemoval(const std::wstring& instanceId, bool vetoedByOtherProgram) {
     std::lock_guard serial(EventSerialisation());
     DeviceInfo device;
     if (!FindDevice(instanceId, &device)) return {};
-    const bool denied = DeliverHandleEvent(device.instanceId, DBT_DEVICEQUERYREMOVE);
-    if (vetoedByOtherProgram || denied) {
-        DeliverHandleEvent(device.instanceId, DBT_DEVICEQUERYREMOVEFAILED);
-        RemovalResult result;
-        result.vetoedByRecipient = denied;
-        return result;
-    }
+    RemovalResult result;
+    if (!QueryRemoval(device, vetoedByOtherProgram, &result)) return result;
+    return CompleteRemoval(device);
+}
+
+RemovalResult QueryDeviceRemoval(const std::wstring& instanceId, bool vetoedByOtherProgram) {
+    std::lock_guard serial(EventSerialisation());
+    DeviceInfo device;
+    RemovalResult result;
+    if (FindDevice(instanceId, &device)) QueryRemoval(device, vetoedByOtherProgram, &result);
+    return result;
+}
+
+RemovalResult CompleteDeviceRemoval(const std::wstring& instanceId) {
+    std::lock_guard serial(EventSerialisation());
+    DeviceInfo device;
+    if (!FindDevice(instanceId, &device)) return {};
     return CompleteRemoval(device);
 }
 

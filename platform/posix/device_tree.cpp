@@ -90,6 +90,27 @@ void RunClassDevsHook() {
     (*hook)(call);  // unlocked: the hook changes the tree
 }
 
+bool EnableInterface(const std::wstring& instanceId, size_t index, DeviceInterfaceInfo* enabled) {
+    DeviceTree& tree = Tree();
+    std::lock_guard lock(tree.mutex);
+    for (auto& device : tree.devices) {
+        if (!EqualsIgnoringAsciiCase(device.info.instanceId, instanceId)) continue;
+        if (index >= device.info.interfaces.size()) return false;
+        device.info.interfaces[index].enabled = true;
+        *enabled = device.info.interfaces[index];
+        return true;
+    }
+    return false;
+}
+
+void SetDevicePresent(const std::wstring& instanceId, bool present) {
+    DeviceTree& tree = Tree();
+    std::lock_guard lock(tree.mutex);
+    for (auto& device : tree.devices) {
+        if (EqualsIgnoringAsciiCase(device.info.instanceId, instanceId)) device.info.present = present;
+    }
+}
+
 std::vector<StoredDevice> SnapshotDevices() {
     DeviceTree& tree = Tree();
     std::lock_guard lock(tree.mutex);
@@ -104,7 +125,7 @@ std::shared_ptr<DeviceDriver> FindInterfaceDriver(const WCHAR* path, std::wstrin
     for (const auto& device : tree.devices) {
         if (!device.info.present) continue;
         for (const auto& interface : device.info.interfaces) {
-            if (!EqualsIgnoringAsciiCase(interface.path, wanted)) continue;
+            if (!interface.enabled || !EqualsIgnoringAsciiCase(interface.path, wanted)) continue;
             if (instanceId && interface.driver) *instanceId = device.info.instanceId;
             return interface.driver;
         }

@@ -35,6 +35,13 @@ int OpenDeviceFilesOn(const std::wstring& instanceId);
 // (1 for the first list built since the hook was set). Call it with no lock held.
 void RunClassDevsHook();
 
+// Enables interface `index` of the device and returns a copy of it; false
+// when there is no such device or interface.
+bool EnableInterface(const std::wstring& instanceId, size_t index, DeviceInterfaceInfo* enabled);
+// A device whose removal is under way is no longer present: it cannot be
+// opened, and a DIGCF_PRESENT enumeration leaves it out.
+void SetDevicePresent(const std::wstring& instanceId, bool present);
+
 // ASCII letters compared without regard to case, like the identifiers here.
 bool EqualsIgnoringAsciiCase(const std::wstring& a, const std::wstring& b);
 

@@ -118,6 +118,10 @@ struct KWIN_EXPORT DeviceInterfaceInfo {
     GUID category{};
     std::wstring path;  // what SetupDiGetDeviceInterfaceDetailW returns and CreateFileW opens
     std::shared_ptr<DeviceDriver> driver;
+    // A disabled interface is not listed by SetupAPI and cannot be opened;
+    // Plug and Play enables a new device's interfaces one by one
+    // (AnnounceInterfaceArrival).
+    bool enabled = true;
 };
 
 struct KWIN_EXPORT DeviceInfo {

@@ -29,6 +29,12 @@ namespace kwin {
 // delivered; 0 when the device is unknown.
 KWIN_EXPORT int AnnounceDeviceArrival(const std::wstring& instanceId);
 KWIN_EXPORT std::future<int> AnnounceDeviceArrivalAsync(std::wstring instanceId);
+// Enables interface `index` of the device (in its DeviceInfo order) and
+// delivers its DBT_DEVICEARRIVAL, as Plug and Play does for each interface of
+// a device that is starting; AnnounceDeviceArrival announces the enabled ones
+// only. Returns how many records were delivered; -1 when there is no such
+// device or interface.
+KWIN_EXPORT int AnnounceInterfaceArrival(const std::wstring& instanceId, size_t index);
 
 struct KWIN_EXPORT RemovalResult {
     bool removed = false;            // the device left the tree
@@ -45,6 +51,12 @@ struct KWIN_EXPORT RemovalResult {
 KWIN_EXPORT RemovalResult RequestDeviceRemoval(const std::wstring& instanceId, bool vetoedByOtherProgram);
 KWIN_EXPORT std::future<RemovalResult> RequestDeviceRemovalAsync(std::wstring instanceId,
                                                                  bool vetoedByOtherProgram);
+// The same removal in its two halves, with other events free to come in
+// between, as they can on Windows: the query (and its failure when vetoed;
+// `removed` is false either way), after which a consented device is no
+// longer present; then the completion, as RequestDeviceRemoval ends.
+KWIN_EXPORT RemovalResult QueryDeviceRemoval(const std::wstring& instanceId, bool vetoedByOtherProgram);
+KWIN_EXPORT RemovalResult CompleteDeviceRemoval(const std::wstring& instanceId);
 // The device is gone without a query: DBT_DEVICEREMOVECOMPLETE to the handle
 // registrations and the interface registrations, and it leaves the tree.
 KWIN_EXPORT RemovalResult SurpriseRemoveDevice(const std::wstring& instanceId);

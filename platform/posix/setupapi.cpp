@@ -39,6 +39,7 @@ bool MatchesEnumerator(const std::wstring& instanceId, PCWSTR enumerator) {
 
 bool HasInterfaceOf(const kwin::DeviceInfo& device, const GUID* category) {
     for (const auto& interface : device.interfaces) {
+        if (!interface.enabled) continue;
         if (!category || IsEqualGUID(interface.category, *category)) return true;
     }
     return false;
@@ -52,7 +53,9 @@ ListedDevice ListDevice(const kwin::StoredDevice& stored) {
     listed.present = stored.info.present;
     listed.hardwareIdQueryError = stored.info.hardwareIdQueryError;
     listed.hardwareIdReadError = stored.info.hardwareIdReadError;
-    for (const auto& interface : stored.info.interfaces) listed.interfaces.push_back({interface.category, interface.path});
+    for (const auto& interface : stored.info.interfaces) {
+        if (interface.enabled) listed.interfaces.push_back({interface.category, interface.path});
+    }
     return listed;
 }
 

@@ -101,6 +101,7 @@ typedef intptr_t(WINAPI* FARPROC)();
 #define ERROR_INVALID_HANDLE 6u
 #define ERROR_NOT_ENOUGH_MEMORY 8u
 #define ERROR_GEN_FAILURE 31u
+#define ERROR_SHARING_VIOLATION 32u
 #define ERROR_NOT_SUPPORTED 50u
 #define ERROR_INVALID_PARAMETER 87u
 #define ERROR_INSUFFICIENT_BUFFER 122u
@@ -108,6 +109,7 @@ typedef intptr_t(WINAPI* FARPROC)();
 #define ERROR_PROC_NOT_FOUND 127u
 #define ERROR_NO_MORE_ITEMS 259u
 #define ERROR_INVALID_DATA 13u
+#define ERROR_NO_SYSTEM_RESOURCES 1450u
 
 #define DLL_PROCESS_DETACH 0u
 #define DLL_PROCESS_ATTACH 1u
@@ -232,6 +234,13 @@ typedef KSPROPERTY* PKSPROPERTY;
 static_assert(sizeof(KSPROPERTY) == 24, "KSPROPERTY is 24 bytes");
 
 extern "C" {
+
+// The process heap. HeapAlloc reports a failure with a null result and
+// leaves the last error alone, as Windows does without HEAP_GENERATE_EXCEPTIONS.
+#define HEAP_ZERO_MEMORY 0x00000008
+KWINAPI_EXPORT HANDLE WINAPI GetProcessHeap(void);
+KWINAPI_EXPORT LPVOID WINAPI HeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T dwBytes);
+KWINAPI_EXPORT BOOL WINAPI HeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem);
 
 // Handles, events, waits. Marked functions are safe for the real-time path:
 // they take no allocation (the stand-in's locks are its kernel's business).

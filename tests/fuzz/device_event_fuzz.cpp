@@ -20,28 +20,32 @@ constexpr DWORD kEventTypes[] = {DBT_DEVICEARRIVAL,       DBT_DEVICEQUERYREMOVE,
 // Not a multiple of four: never the value of a handle the stand-in gave out,
 // so closing it touches nothing.
 const HANDLE kOpenCard = reinterpret_cast<HANDLE>(uintptr_t{0x7fff0003});
+// The open card's handle notification, by which its handle events find it;
+// not a handle value either.
+const HDEVNOTIFY kOpenCardNotify = reinterpret_cast<HDEVNOTIFY>(uintptr_t{0x7fff0007});
 
-DeviceNode* Node(const wchar_t* id, HANDLE handle) {
+DeviceNode* Node(const wchar_t* id, HANDLE handle, HDEVNOTIFY notify) {
     const size_t chars = wcslen(id) + 1;
     DeviceNode* node = AllocateDeviceNode(chars);
     if (node == nullptr) abort();
     memcpy(node->instanceId, id, chars * sizeof(WCHAR));
     node->deviceHandle = handle;
+    node->notifyHandle = notify;
     return node;
 }
 
 void BuildList() {
     deviceList = AllocateDeviceNode(1);
     if (deviceList == nullptr) abort();
-    deviceList->next = Node(L"PCI\\VEN_1412&DEV_1724&SUBSYS_24011721\\4&2A1B&0&00E0", kOpenCard);
-    deviceList->next->next = Node(L"pci\\ven_1412&dev_1724&subsys_24021722\\4&2a1b&0&00e8", INVALID_HANDLE_VALUE);
+    deviceList->next = Node(L"PCI\\VEN_1412&DEV_1724&SUBSYS_24011721\\4&2A1B&0&00E0", kOpenCard, kOpenCardNotify);
+    deviceList->next->next = Node(L"pci\\ven_1412&dev_1724&subsys_24021722\\4&2a1b&0&00e8", INVALID_HANDLE_VALUE, nullptr);
 }
 
 void FreeList() {
     DeviceNode* node = deviceList;
     while (node != nullptr) {
         DeviceNode* next = node->next;
-        free(node);
+        FreeDeviceNode(node);
         node = next;
     }
     deviceList = nullptr;

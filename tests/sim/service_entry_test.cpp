@@ -13,7 +13,8 @@ constexpr DWORD kAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SESSIONCHANGE;
 const StatusRow kStartPending{SERVICE_START_PENDING, 0, 3000, 0, 1};
 const StatusRow kRunning{SERVICE_RUNNING, 0, 0, kAccepted, 0};
 const StatusRow kStopped{SERVICE_STOPPED, 0, 0, kAccepted, 0};
-StatusRow StopPending(DWORD checkPoint) { return {SERVICE_STOP_PENDING, 0, 0, kAccepted, checkPoint}; }
+// The stop is answered with the wait hint of one shut-down step.
+StatusRow StopPending(DWORD checkPoint) { return {SERVICE_STOP_PENDING, 0, 25000, kAccepted, checkPoint}; }
 
 using ServiceEntryTest = ServiceTest;
 
@@ -93,11 +94,15 @@ TEST_F(ServiceEntryTest, ReportsRowByRowInEveryScenario) {
         {"normal start and stop", StartAndStop, nullptr, {kStartPending, kRunning, StopPending(2), kStopped}, {}},
         {"handler registration fails", JustRun, "RegisterServiceCtrlHandlerExW", {},
          {Error(L"RegisterServiceCtrlHandler")}},
-        {"stop event not created", JustRun, "CreateEventW", {kStartPending, kStopped}, {}},
+        {"stop event not created",
+         JustRun,
+         "CreateEventW",
+         {kStartPending, {SERVICE_STOPPED, ERROR_NOT_ENOUGH_MEMORY, 0, kAccepted, 0}},
+         {Error(L"CreateEvent")}},
         {"interrogated while start-pending",
          InterrogateWhileStarting,
          nullptr,
-         {kStartPending, {SERVICE_START_PENDING, 0, 0, 0, 2}, {SERVICE_START_PENDING, 0, 0, 0, 3}, kRunning,
+         {kStartPending, {SERVICE_START_PENDING, 0, 3000, 0, 2}, {SERVICE_START_PENDING, 0, 3000, 0, 3}, kRunning,
           StopPending(4), kStopped},
          {}},
         {"interrogated while running",
@@ -141,6 +146,43 @@ TEST_F(ServiceEntryTest, ReportsRowByRowInEveryScenario) {
         kwin::HandleCounts after = kwin::OpenHandles();
         EXPECT_EQ(after, before);
         EXPECT_EQ(kwin::EventSources().registered, kwin::EventSources().deregistered);
+    }
+}
+
+// Every start-up failure after the handler is registered is logged, and the
+// service stops with the failing call's error as its exit code, before any
+// card is opened or any program started.
+TEST_F(ServiceEntryTest, StartUpFailuresStopWithTheirErrorAsExitCode) {
+    struct Case {
+        const char* call;
+        DWORD injected;
+        const wchar_t* logged;
+        DWORD exitCode;
+    };
+    const Case cases[] = {
+        {"CreateEventW", ERROR_NO_SYSTEM_RESOURCES, L"CreateEvent", ERROR_NO_SYSTEM_RESOURCES},
+        // The head node of the card list; the heap gives no error of its own.
+        {"HeapAlloc", ERROR_NO_SYSTEM_RESOURCES, L"HeapAlloc", ERROR_NOT_ENOUGH_MEMORY},
+        {"RegisterDeviceNotificationW", ERROR_ACCESS_DENIED, L"RegisterDeviceNotification", ERROR_ACCESS_DENIED},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.call);
+        sim::Machine machine;
+        machine.InstallService(KORVEXS_IMAGE);
+        machine.AddCard();
+        const kwin::HandleCounts before = kwin::OpenHandles();
+        kwin::FailCall(c.call, 1, c.injected);
+        {
+            sim::ServiceProcess service;
+            ASSERT_TRUE(service.WaitForExit());
+            EXPECT_EQ(service.ExitCode(), 0u);
+            EXPECT_EQ(Rows(service.Statuses()),
+                      (std::vector<StatusRow>{kStartPending, {SERVICE_STOPPED, c.exitCode, 0, kAccepted, 0}}));
+            EXPECT_EQ(LoggedEvents(), std::vector<LoggedEvent>{Error(c.logged)});
+            EXPECT_EQ(service.Record().handlesLeftAtExit, 0);
+            EXPECT_EQ(kwin::ProcessHistory().size(), 1u) << "nothing started but the service";
+        }
+        EXPECT_EQ(kwin::OpenHandles(), before);
     }
 }
 

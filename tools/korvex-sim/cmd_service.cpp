@@ -8,11 +8,14 @@
 #include "sim/control_panel.h"
 #include "sim/machine.h"
 #include "sim/message_table.h"
+#include "sim/pnp.h"
 #include "sim/service_process.h"
 #include "tools/korvex-sim/host_cli.h"
 
+#include <chrono>
 #include <cstring>
 #include <memory>
+#include <thread>
 #include <optional>
 #include <string>
 #include <vector>
@@ -42,9 +45,12 @@ const Step kSteps[] = {
     {"paramchange", "SERVICE_CONTROL_PARAMCHANGE (not handled)"},
     {"control:N", "any control code N"},
     {"arrive", "a new card of the model arrives (one interface event per interface)"},
+    {"arrive-slow", "a new card whose interfaces are enabled one by one, render and capture first"},
+    {"arrive-locked", "a new card that another program holds at its first interface's arrival"},
     {"remove", "a removal request for the first card, granted"},
     {"refuse", "a removal request for the first card, refused by another program"},
     {"surprise", "the first card goes without warning"},
+    {"stop-remove", "stop, and a removal request for the first card once its shut-down pass begins"},
     {"other", "another vendor's audio device arrives and goes again"},
     {"logon", "a user logs on (session change WTS_SESSION_LOGON)"},
     {"connect", "a user connects to the console (WTS_CONSOLE_CONNECT)"},
@@ -201,6 +207,18 @@ bool ParseServiceOptions(const std::vector<std::string>& args, ServiceOptions* o
     return parser.Finish("service", PrintServiceUsage);
 }
 
+// Waits (at most 10 s) until the service has reported stop-pending `count` times.
+bool WaitForStopPendingReports(const sim::ServiceProcess& service, size_t count) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (;;) {
+        size_t reported = 0;
+        for (const auto& status : service.Statuses()) reported += status.dwCurrentState == SERVICE_STOP_PENDING;
+        if (reported >= count) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
 std::optional<DWORD> ControlOf(const std::string& step) {
     if (step == "interrogate") return SERVICE_CONTROL_INTERROGATE;
     if (step == "stop") return SERVICE_CONTROL_STOP;
@@ -278,6 +296,7 @@ int RunService(const std::vector<std::string>& args) {
     show();
 
     bool stopped = false;
+    bool removedWhileHeld = false;
     for (const std::string& step : options.steps) {
         if (stopped) break;
         printf("\n%s\n", step.c_str());
@@ -292,6 +311,31 @@ int RunService(const std::vector<std::string>& args) {
             const std::wstring id = machine.AddCard({.model = options.model}).InstanceId();
             cardIds.push_back(id);
             printf("  %d interface events delivered\n", kwin::AnnounceDeviceArrival(id));
+        } else if (step == "arrive-slow" || step == "arrive-locked") {
+            const bool locked = step == "arrive-locked";
+            sim::CardConfig config{.model = options.model, .streamingInterfaces = !locked};
+            if (locked) config.openError = ERROR_SHARING_VIOLATION;
+            sim::Card& card = sim::ArriveCardInterfaceByInterface(machine, config, [&](size_t k) {
+                if (k == 1 && locked) {
+                    machine.Cards().back()->SetOpenError(ERROR_SUCCESS);
+                    printf("  the other program lets go of the card\n");
+                }
+                printf("  interface %zu announced\n", k + 1);
+            });
+            cardIds.push_back(card.InstanceId());
+        } else if (step == "stop-remove") {
+            printf("  answer %u\n", service.Control(SERVICE_CONTROL_STOP));
+            // The stop's own report, then the one before the first card's pass.
+            if (!machine.Cards().empty() && WaitForStopPendingReports(service, 2)) {
+                const kwin::RemovalResult result =
+                    kwin::RequestDeviceRemoval(machine.Cards().front()->InstanceId(), false);
+                if (result.removed) machine.RemoveCard(*machine.Cards().front());
+                removedWhileHeld |= result.removed && result.handlesStillOpen > 0;
+                printf("  card %s; %d handle%s still open on it\n", result.removed ? "removed" : "stays",
+                       result.handlesStillOpen, result.handlesStillOpen == 1 ? "" : "s");
+            }
+            service.WaitForExit();
+            stopped = true;
         } else if (step == "remove" || step == "refuse" || step == "surprise") {
             if (machine.Cards().empty()) {
                 printf("  no card present\n");
@@ -330,7 +374,7 @@ int RunService(const std::vector<std::string>& args) {
                panel.forceCloseMessages, panel.forceCloseMessages == 1 ? "" : "s",
                panel.cardClosedOnForceClose ? ", closed its handle when asked" : "");
     }
-    return service.Record().handlesLeftAtExit == 0 ? kExitOk : kExitFault;
+    return service.Record().handlesLeftAtExit == 0 && !removedWhileHeld ? kExitOk : kExitFault;
 }
 
 }  // namespace korvex::cli
