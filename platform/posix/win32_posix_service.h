@@ -236,6 +236,7 @@ typedef PROCESS_INFORMATION* LPPROCESS_INFORMATION;
 
 // ---- Windows ------------------------------------------------------------------------------
 
+#define WM_APP 0x8000u
 #define SMTO_NORMAL 0x0000u
 #define SMTO_BLOCK 0x0001u
 #define SMTO_ABORTIFHUNG 0x0002u
