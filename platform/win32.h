@@ -17,6 +17,7 @@
 #include <dbt.h>
 #include <wtsapi32.h>
 #include <shlobj.h>
+#include <userenv.h>
 
 // Published in ksmedia.h through macros that need a GUID-instantiation unit;
 // the value is all the product needs.

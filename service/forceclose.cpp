@@ -42,7 +42,11 @@ BOOL CALLBACK ForceCloseDesktop(LPWSTR name, LPARAM instanceId) {
 
 BOOL CALLBACK ForceCloseWindow(HWND window, LPARAM instanceId) {
     if (GetPropW(window, reinterpret_cast<LPCWSTR>(instanceId)) == nullptr) return TRUE;
-    SendMessageW(window, forceCloseMessage, 0, 0);
-    // At most one window per desktop is asked.
-    return FALSE;
+    // Bounded: a window that never answers must not keep the others from
+    // being asked, nor hold up the removal.
+    DWORD_PTR answer = 0;
+    SendMessageTimeoutW(window, forceCloseMessage, 0, 0, SMTO_ABORTIFHUNG, kForceCloseSendTimeoutMs, &answer);
+    // Any program may hold the card (several panels, other programs): every
+    // marked window is asked.
+    return TRUE;
 }

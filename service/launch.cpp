@@ -13,20 +13,22 @@ constexpr WCHAR kControlPanelSubpath[] = L"\\SAVANTIX\\Lyrenta Vazozo\\Korvex.ex
 
 void LogError(LPCWSTR call) { LogEvent(call, EVENTLOG_ERROR_TYPE, MSG_ERROR); }
 
-// A primary copy of the service's own token, or null (logged). The process
-// token is closed as soon as the copy is made or has failed.
-HANDLE DuplicateProcessToken() {
+// A primary token of the service's own account with every privilege
+// removed, or null (logged): a force-close instance needs the account's
+// access to the session's window stations and desktops, and no privilege.
+// The process token is closed as soon as the copy is made or has failed.
+HANDLE UnprivilegedProcessToken() {
     HANDLE processToken = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &processToken)) {
         LogError(L"OpenProcessToken");
         return nullptr;
     }
     HANDLE launchToken = nullptr;
-    const BOOL duplicated =
-        DuplicateTokenEx(processToken, MAXIMUM_ALLOWED, nullptr, SecurityIdentification, TokenPrimary, &launchToken);
+    const BOOL restricted = CreateRestrictedToken(processToken, DISABLE_MAX_PRIVILEGE, 0, nullptr, 0, nullptr, 0,
+                                                  nullptr, &launchToken);
     CloseHandle(processToken);
-    if (!duplicated) {
-        LogError(L"DuplicateTokenEx");
+    if (!restricted) {
+        LogError(L"CreateRestrictedToken");
         return nullptr;
     }
     return launchToken;
@@ -63,7 +65,7 @@ bool OwnProgramPath(WCHAR (&path)[kPathChars]) {
     return chars != 0 && chars < kPathChars;
 }
 
-void StartControlPanel(HANDLE token, DeviceNode* card) {
+void StartControlPanel(HANDLE userToken, LPVOID environment, DeviceNode* card) {
     WCHAR desktop[] = L"WinSta0\\Default";
     STARTUPINFOW startup;
     PrepareStartupInfo(&startup, desktop);
@@ -74,8 +76,9 @@ void StartControlPanel(HANDLE token, DeviceNode* card) {
     }
     PROCESS_INFORMATION process;
     memset(&process, 0, sizeof(process));
-    if (!CreateProcessAsUserW(token, path, card->instanceId, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr,
-                              nullptr, &startup, &process)) {
+    if (!CreateProcessAsUserW(userToken, path, card->instanceId, nullptr, nullptr, FALSE,
+                              NORMAL_PRIORITY_CLASS | CREATE_UNICODE_ENVIRONMENT, environment, nullptr, &startup,
+                              &process)) {
         LogError(L"CreateProcessAsUser");
         return;
     }
@@ -83,12 +86,13 @@ void StartControlPanel(HANDLE token, DeviceNode* card) {
     CloseHandle(process.hProcess);
 }
 
-void RunForceCloseInstance(DWORD sessionId, LPWSTR instanceId) {
-    HANDLE token = DuplicateProcessToken();
-    if (token == nullptr) return;
+// Starts the instance for one session; its process handle, or null.
+HANDLE StartForceCloseInstance(DWORD sessionId, LPWSTR instanceId) {
+    HANDLE token = UnprivilegedProcessToken();
+    if (token == nullptr) return nullptr;
     if (!MoveTokenToSession(token, sessionId)) {
         CloseHandle(token);
-        return;
+        return nullptr;
     }
     WCHAR desktop[] = L"WinSta0\\Default";
     STARTUPINFOW startup;
@@ -96,49 +100,85 @@ void RunForceCloseInstance(DWORD sessionId, LPWSTR instanceId) {
     WCHAR path[kPathChars];
     PROCESS_INFORMATION process;
     memset(&process, 0, sizeof(process));
-    if (!OwnProgramPath(path) ||
-        !CreateProcessAsUserW(token, path, instanceId, nullptr, nullptr, FALSE, CREATE_NO_WINDOW | NORMAL_PRIORITY_CLASS,
-                              nullptr, nullptr, &startup, &process)) {
-        CloseHandle(token);
-        return;
-    }
-    CloseHandle(process.hThread);
-    // A window that never answers must not hold up the removal or the
-    // shut-down for ever.
-    if (WaitForSingleObject(process.hProcess, kForceCloseInstanceTimeoutMs) == WAIT_TIMEOUT) {
-        TerminateProcess(process.hProcess, ERROR_TIMEOUT);
-        WaitForSingleObject(process.hProcess, kForceCloseInstanceTimeoutMs);
-    }
-    CloseHandle(process.hProcess);
+    const bool started = OwnProgramPath(path) &&
+                         CreateProcessAsUserW(token, path, instanceId, nullptr, nullptr, FALSE,
+                                              CREATE_NO_WINDOW | NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup,
+                                              &process);
     CloseHandle(token);
+    if (!started) return nullptr;
+    CloseHandle(process.hThread);
+    return process.hProcess;
+}
+
+DWORD TimeLeft(ULONGLONG deadline) {
+    const ULONGLONG now = GetTickCount64();
+    return now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+}
+
+// Waits for the instances until the deadline, ends the ones still running
+// (a window that never answers keeps its instance alive), awaits their end
+// for a bounded time and closes every handle.
+void AwaitForceCloseInstances(HANDLE* instances, DWORD count, ULONGLONG deadline) {
+    if (count == 0) return;
+    WaitForMultipleObjects(count, instances, TRUE, TimeLeft(deadline));
+    bool ended = false;
+    for (DWORD i = 0; i < count; ++i) {
+        if (WaitForSingleObject(instances[i], 0) == WAIT_TIMEOUT) {
+            TerminateProcess(instances[i], ERROR_TIMEOUT);
+            ended = true;
+        }
+    }
+    if (ended) WaitForMultipleObjects(count, instances, TRUE, kForceCloseExitWaitMs);
+    for (DWORD i = 0; i < count; ++i) CloseHandle(instances[i]);
 }
 
 }  // namespace
 
 void LaunchControlPanel(DeviceNode* first, DeviceNode* end) {
-    HANDLE token = DuplicateProcessToken();
-    if (token == nullptr) return;
     const DWORD consoleSession = WTSGetActiveConsoleSessionId();
-    if (consoleSession == 0xFFFFFFFFu) {
-        CloseHandle(token);
+    if (consoleSession == 0xFFFFFFFFu) return;
+    // The panel shows the user's files and dialogs: it runs as that user, not
+    // as the service's account.
+    HANDLE userToken = nullptr;
+    if (!WTSQueryUserToken(consoleSession, &userToken)) {
+        // Nobody is logged on to the console: the logon starts the panels.
+        if (GetLastError() != ERROR_NO_TOKEN) LogError(L"WTSQueryUserToken");
         return;
     }
-    if (!MoveTokenToSession(token, consoleSession)) {
-        CloseHandle(token);
+    LPVOID environment = nullptr;
+    if (!CreateEnvironmentBlock(&environment, userToken, FALSE)) {
+        LogError(L"CreateEnvironmentBlock");
+        CloseHandle(userToken);
         return;
     }
-    for (DeviceNode* card = first; card != end && card != nullptr; card = card->next) StartControlPanel(token, card);
-    CloseHandle(token);
+    for (DeviceNode* card = first; card != end && card != nullptr; card = card->next) {
+        StartControlPanel(userToken, environment, card);
+    }
+    DestroyEnvironmentBlock(environment);
+    CloseHandle(userToken);
 }
 
 void LaunchForceCloseInstances(LPWSTR instanceId) {
+    const ULONGLONG deadline = GetTickCount64() + kForceCloseInstanceTimeoutMs;
     PWTS_SESSION_INFOW sessions = nullptr;
     DWORD count = 0;
     if (!WTSEnumerateSessionsW(WTS_CURRENT_SERVER_HANDLE, 0, 1, &sessions, &count)) {
         sessions = nullptr;
         count = 0;
     }
-    for (DWORD i = 0; i < count; ++i) RunForceCloseInstance(sessions[i].SessionId, instanceId);
+    // Every session's instance runs at the same time, under the one deadline.
+    // Beyond the most one wait can take, sessions are served in batches.
+    HANDLE instances[MAXIMUM_WAIT_OBJECTS];
+    DWORD running = 0;
+    for (DWORD i = 0; i < count; ++i) {
+        HANDLE instance = StartForceCloseInstance(sessions[i].SessionId, instanceId);
+        if (instance != nullptr) instances[running++] = instance;
+        if (running == MAXIMUM_WAIT_OBJECTS) {
+            AwaitForceCloseInstances(instances, running, deadline);
+            running = 0;
+        }
+    }
+    AwaitForceCloseInstances(instances, running, deadline);
     if (sessions != nullptr) WTSFreeMemory(sessions);
 }
 

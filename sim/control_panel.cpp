@@ -110,6 +110,11 @@ int PanelMain(int argc, WCHAR** argv) {
     panel->record.commandLine = argc > 0 ? argv[0] : L"";
     panel->record.sessionId = self.sessionId;
     panel->record.desktop = self.desktop;
+    panel->record.user = self.user;
+    panel->record.privileges = self.privileges;
+    for (const auto& variable : self.environment) {
+        if (variable.rfind(L"USERNAME=", 0) == 0) panel->record.userName = variable.substr(9);
+    }
     Registry& registry = ThePanels();
     {
         std::lock_guard lock(registry.mutex);

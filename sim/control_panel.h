@@ -24,6 +24,9 @@ struct ControlPanelRecord {
     std::wstring commandLine;  // argument zero: the instance ID it was given
     DWORD sessionId = 0;
     std::wstring desktop;      // its start-up desktop
+    std::wstring user;         // the account its token names
+    std::vector<std::wstring> privileges;  // what its token holds
+    std::wstring userName;     // USERNAME in its environment (empty: none)
     HWND window = nullptr;     // null until its window is up
     bool cardOpened = false;
     int forceCloseMessages = 0;

@@ -39,6 +39,7 @@ kwin::DeviceInfo AudioDevice(const std::wstring& instanceId, const std::vector<s
 }  // namespace
 
 Machine::Machine() {
+    kwin::SetTimeScale(1);
     kwin::ClearDevices();
     kwin::ClearInjectedFailures();
     kwin::SetClassDevsHook(nullptr);
@@ -63,6 +64,7 @@ Machine::~Machine() {
     kwin::SetDeviceNotificationHook(nullptr);
     for (const auto& instanceId : present_) kwin::RemoveDevice(instanceId);
     for (const auto& card : cards_) card->MarkRemoved();
+    kwin::SetTimeScale(1);
 }
 
 // Instance ID suffixes as the PCI bus gives them: one slot per card.

@@ -25,7 +25,7 @@ shift 2
 # DLLs that ship with Windows (compared without regard to case).
 allowed_import() {
   case ${1,,} in
-    kernel32.dll | advapi32.dll | setupapi.dll | user32.dll | wtsapi32.dll | shell32.dll | \
+    kernel32.dll | advapi32.dll | setupapi.dll | user32.dll | wtsapi32.dll | shell32.dll | userenv.dll | \
     winmm.dll | ole32.dll | oleaut32.dll | msvcrt.dll | ucrtbase.dll | api-ms-win-crt-*.dll)
       return 0 ;;
   esac

@@ -58,6 +58,16 @@ KWIN_EXPORT int TimerPeriodBeginCalls();
 // While set, timeGetTime returns the value instead of the real clock.
 KWIN_EXPORT void SetTimeGetTimeOverride(std::optional<DWORD> milliseconds);
 
+// Runs the machine's clock `factor` times faster than real time (1: real
+// time, the default; sim::Machine sets it back). Timed waits, Sleep,
+// GetTickCount64, the service manager's bound on a control handler and the
+// time after which a window's thread counts as hung are measured on it;
+// timeGetTime is not. Set it while nothing waits.
+KWIN_EXPORT void SetTimeScale(DWORD factor);
+KWIN_EXPORT DWORD TimeScale();
+// Milliseconds on the machine's clock, from an arbitrary start.
+KWIN_EXPORT ULONGLONG MachineMilliseconds();
+
 // ---- Modules and the simulated avrt ----------------------------------------
 
 // Whether LoadLibraryW(L"avrt.dll") finds the module. Present by default.
@@ -179,7 +189,23 @@ struct KWIN_EXPORT ProcessStart {
     std::wstring desktop = L"WinSta0\\Default";  // the start-up record's desktop
     DWORD creationFlags = 0;
     bool startedByServiceManager = false;  // gets a working service dispatcher
+    // The account its token names, and the privileges the token holds. An
+    // empty user is LocalSystem with every privilege of that account.
+    std::wstring user;
+    std::vector<std::wstring> privileges;
+    // "NAME=value" strings; empty: LocalSystem's environment.
+    std::vector<std::wstring> environment;
 };
+
+// ---- Accounts -------------------------------------------------------------------------
+
+// The service account's name in a token, and the privileges its processes hold.
+inline const wchar_t kLocalSystem[] = L"SYSTEM";
+KWIN_EXPORT std::vector<std::wstring> LocalSystemPrivileges();
+// The privileges of a user's token that WTSQueryUserToken returns.
+KWIN_EXPORT std::vector<std::wstring> UserPrivileges();
+// The environment CreateEnvironmentBlock builds for the account.
+KWIN_EXPORT std::vector<std::wstring> EnvironmentOf(const std::wstring& user);
 
 // Starts a process the way CreateProcess does: its main thread runs the
 // program's entry with the parsed command line. Returns the process and
@@ -198,6 +224,11 @@ struct KWIN_EXPORT ProcessRecord {
     std::wstring desktop;
     DWORD creationFlags = 0;
     bool startedByServiceManager = false;
+    std::wstring user;                     // the account it runs as
+    std::vector<std::wstring> privileges;  // what its token holds
+    std::vector<std::wstring> environment;
+    ULONGLONG startedAt = 0;               // on the machine's clock
+    ULONGLONG endedAt = 0;                 // once finished
     bool finished = false;
     bool terminated = false;       // ended by TerminateProcess
     DWORD exitCode = STILL_ACTIVE;
@@ -218,6 +249,9 @@ KWIN_EXPORT void ClearSessionFailures();
 struct KWIN_EXPORT TokenCalls {
     int opened = 0;
     int duplicated = 0;
+    int restricted = 0;          // CreateRestrictedToken
+    int userTokens = 0;          // WTSQueryUserToken
+    int environmentBlocks = 0;   // created and not yet destroyed
 };
 KWIN_EXPORT TokenCalls Tokens();
 
@@ -228,12 +262,29 @@ KWIN_EXPORT void SetProgramFilesFolder(const std::wstring& folder);
 
 // Sends a control to the service running in the process, as the service
 // control manager does, and waits for the handler's answer. The event data
-// must stay valid until then. Answers ERROR_SERVICE_NOT_ACTIVE when the
+// must stay valid until then. An answer later than kControlHandlerBoundMs
+// is a time-out: ERROR_SERVICE_REQUEST_TIMEOUT (and recorded as such).
+// Answers ERROR_SERVICE_NOT_ACTIVE when the
 // process has no running dispatcher or its service has reported
 // SERVICE_STOPPED, and ERROR_SERVICE_CANNOT_ACCEPT_CTRL (1061) while it has
 // registered no handler. Unlike the real manager it does not filter by the
 // controls the service accepts: tests see what the handler does with any.
 KWIN_EXPORT DWORD SendServiceControl(DWORD processId, DWORD control, DWORD eventType = 0, void* eventData = nullptr);
+// The service control manager gives a handler this long (machine time) to
+// answer a control, counted from when the control is sent: a control queued
+// behind a busy handler waits, and its wait counts.
+inline constexpr DWORD kControlHandlerBoundMs = 30000;
+struct KWIN_EXPORT ControlRecord {
+    DWORD control = 0;
+    DWORD eventType = 0;
+    ULONGLONG sentAt = 0;      // machine milliseconds
+    ULONGLONG answeredAt = 0;  // 0 while unanswered
+    DWORD result = 0;
+    bool timedOut = false;     // answered later than kControlHandlerBoundMs after it was sent
+};
+// Every control sent to the service of the process (device events included),
+// in the order sent.
+KWIN_EXPORT std::vector<ControlRecord> ServiceControls(DWORD processId);
 // Every status the service of the process has reported, in order.
 KWIN_EXPORT std::vector<SERVICE_STATUS> ServiceStatusHistory(DWORD processId);
 // Waits until the service of the process has reported the state; false on timeout.

@@ -39,9 +39,13 @@ namespace kwin {
 inline constexpr DWORD kNoSession = 0xFFFFFFFFu;
 
 struct KWIN_EXPORT SessionInfo {
+    SessionInfo() = default;
+    SessionInfo(DWORD id, std::wstring name, WTS_CONNECTSTATE_CLASS state = WTSActive, std::wstring user = {})
+        : id(id), name(std::move(name)), state(state), user(std::move(user)) {}
     DWORD id = 0;
     std::wstring name;  // what WTSEnumerateSessionsW reports as pWinStationName
     WTS_CONNECTSTATE_CLASS state = WTSActive;
+    std::wstring user;  // the user logged on to it; empty: nobody
 };
 
 // The machine's sessions, in enumeration order, and the one attached to the
@@ -49,6 +53,10 @@ struct KWIN_EXPORT SessionInfo {
 // desktops afresh; windows on the sessions dropped are destroyed.
 KWIN_EXPORT void SetSessions(const std::vector<SessionInfo>& sessions, DWORD consoleSessionId);
 KWIN_EXPORT void SetConsoleSession(DWORD sessionId);
+// A user logs on to the session (empty: logs off); false when it is unknown.
+KWIN_EXPORT bool SetSessionUser(DWORD sessionId, const std::wstring& user);
+// The user logged on to the session (empty: nobody); false when it is unknown.
+KWIN_EXPORT bool SessionUser(DWORD sessionId, std::wstring* user);
 KWIN_EXPORT std::vector<SessionInfo> Sessions();
 // Back to the default machine: session 0 ("Services", disconnected) only, no
 // console session, no windows, no injected failures, empty records.
@@ -117,6 +125,12 @@ struct KWIN_EXPORT DeliveredMessage {
     DWORD senderThreadId = 0;
 };
 KWIN_EXPORT std::vector<DeliveredMessage> DeliveredMessages();
+// A thread counts as hung, for SendMessageTimeoutW's SMTO_ABORTIFHUNG, when it
+// has not looked for messages for this long (machine time) and is not
+// waiting for one, or when a test has marked it so.
+inline constexpr DWORD kHungAfterMs = 5000;
+KWIN_EXPORT void MarkThreadHung(DWORD threadId, bool hung = true);
+
 // Messages sent to windows whose owner has not handled them yet.
 KWIN_EXPORT int PendingMessages();
 

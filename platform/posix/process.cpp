@@ -69,6 +69,7 @@ public:
         KernelLockGuard lock;
         process_.handlesLeftAtExit = left;
         process_.exitCode = process_.terminated ? process_.terminateExitCode : returned_;
+        process_.endedAt = MachineMilliseconds();
         process_.finished = true;
         process_.WakeWaitersLocked();
     }
@@ -208,6 +209,12 @@ bool StartProcess(const ProcessStart& start, PROCESS_INFORMATION* info, DWORD* e
     process->id = lastProcessId.fetch_add(4, std::memory_order_relaxed) + 4;
     process->parentId = CurrentProcessIdValue();
     process->start = start;
+    if (process->start.user.empty()) {
+        process->start.user = kLocalSystem;
+        process->start.privileges = LocalSystemPrivileges();
+    }
+    if (process->start.environment.empty()) process->start.environment = EnvironmentOf(kLocalSystem);
+    process->startedAt = MachineMilliseconds();
     std::wstring line = start.commandLine;
     if (line.empty()) line = L"\"" + start.imagePath + L"\"";
     process->args = SplitCommandLine(line);
@@ -263,6 +270,11 @@ std::vector<ProcessRecord> ProcessHistory() {
         record.desktop = process->start.desktop;
         record.creationFlags = process->start.creationFlags;
         record.startedByServiceManager = process->start.startedByServiceManager;
+        record.user = process->start.user;
+        record.privileges = process->start.privileges;
+        record.environment = process->start.environment;
+        record.startedAt = process->startedAt;
+        record.endedAt = process->endedAt;
         record.finished = process->finished;
         record.terminated = process->terminated;
         record.exitCode = process->exitCode;

@@ -81,20 +81,43 @@ std::shared_ptr<ServiceConnection> FindServiceConnection(SERVICE_STATUS_HANDLE h
     return nullptr;
 }
 
-DWORD DeliverServiceControl(ServiceConnection& service, DWORD control, DWORD eventType, void* eventData) {
+// Waits for the answer however long it takes (the event data stays valid),
+// and records how long that was.
+DWORD DeliverServiceControl(ServiceConnection& service, DWORD control, DWORD eventType, void* eventData,
+                            bool* timedOut) {
     ServiceConnection::Request request{control, eventType, eventData, 0, false};
     std::unique_lock lock(service.mutex);
     if (!service.dispatching || service.stopped) return ERROR_SERVICE_NOT_ACTIVE;
+    const size_t index = service.controls.size();
+    ControlRecord record;
+    record.control = control;
+    record.eventType = eventType;
+    record.sentAt = MachineMilliseconds();
+    service.controls.push_back(record);
     service.queue.push_back(&request);
     service.changed.notify_all();
     service.changed.wait(lock, [&] { return request.done; });
+    ControlRecord& answered = service.controls[index];
+    answered.answeredAt = MachineMilliseconds();
+    answered.result = request.result;
+    answered.timedOut = answered.answeredAt - answered.sentAt > kControlHandlerBoundMs;
+    if (timedOut) *timedOut = answered.timedOut;
     return request.result;
 }
 
 DWORD SendServiceControl(DWORD processId, DWORD control, DWORD eventType, void* eventData) {
     auto service = FindByProcess(processId);
     if (!service) return ERROR_SERVICE_NOT_ACTIVE;
-    return DeliverServiceControl(*service, control, eventType, eventData);
+    bool timedOut = false;
+    const DWORD result = DeliverServiceControl(*service, control, eventType, eventData, &timedOut);
+    return timedOut ? ERROR_SERVICE_REQUEST_TIMEOUT : result;
+}
+
+std::vector<ControlRecord> ServiceControls(DWORD processId) {
+    auto service = FindByProcess(processId);
+    if (!service) return {};
+    std::lock_guard lock(service->mutex);
+    return service->controls;
 }
 
 std::vector<SERVICE_STATUS> ServiceStatusHistory(DWORD processId) {

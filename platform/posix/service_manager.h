@@ -33,6 +33,7 @@ struct ServiceConnection {
     LPHANDLER_FUNCTION_EX handler = nullptr;
     LPVOID context = nullptr;
     std::vector<SERVICE_STATUS> history;
+    std::vector<ControlRecord> controls;
     bool dispatching = false;
     bool stopped = false;
     bool serviceThreadEnded = false;
@@ -42,6 +43,8 @@ struct ServiceConnection {
 std::shared_ptr<ServiceConnection> FindServiceConnection(SERVICE_STATUS_HANDLE handle);
 // Queues a control for the dispatcher and waits for the handler's answer
 // (ERROR_SERVICE_NOT_ACTIVE when the service no longer takes controls).
-DWORD DeliverServiceControl(ServiceConnection& service, DWORD control, DWORD eventType, void* eventData);
+// `timedOut`, if given, tells whether the answer came later than the bound.
+DWORD DeliverServiceControl(ServiceConnection& service, DWORD control, DWORD eventType, void* eventData,
+                            bool* timedOut = nullptr);
 
 }  // namespace kwin

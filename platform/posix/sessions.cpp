@@ -213,6 +213,24 @@ void SetConsoleSession(DWORD sessionId) {
     state.consoleSessionId = sessionId;
 }
 
+bool SetSessionUser(DWORD sessionId, const std::wstring& user) {
+    WindowingState& state = Windowing();
+    std::lock_guard lock(state.mutex);
+    SessionData* session = FindSessionLocked(state, sessionId);
+    if (!session) return false;
+    session->info.user = user;
+    return true;
+}
+
+bool SessionUser(DWORD sessionId, std::wstring* user) {
+    WindowingState& state = Windowing();
+    std::lock_guard lock(state.mutex);
+    SessionData* session = FindSessionLocked(state, sessionId);
+    if (!session) return false;
+    if (user) *user = session->info.user;
+    return true;
+}
+
 std::vector<SessionInfo> Sessions() {
     WindowingState& state = Windowing();
     std::lock_guard lock(state.mutex);
@@ -273,6 +291,10 @@ std::vector<WindowingCall> WindowingCalls() {
     WindowingState& state = Windowing();
     std::lock_guard lock(state.mutex);
     return state.calls;
+}
+
+std::shared_ptr<DesktopData> CallerDesktopLocked(WindowingState& state) {
+    return DesktopFromHandleLocked(state, threadDesktop ? threadDesktop : InitialDesktopHandle());
 }
 
 // The desktop a window is created on, for the window code.

@@ -166,7 +166,8 @@ namespace {
 
 // Blocks until the wait is satisfied, the time runs out or TerminateThread
 // ends the thread. With no objects it is an interruptible sleep.
-DWORD Block(DWORD count, KernelObject* const* objects, bool waitAll, DWORD milliseconds) {
+DWORD Block(DWORD count, KernelObject* const* objects, bool waitAll, DWORD machineMilliseconds) {
+    const DWORD milliseconds = RealMillisecondsFor(machineMilliseconds);
     timespec deadline{};
     const bool timed = milliseconds != INFINITE;
     if (timed && milliseconds != 0) deadline = DeadlineAfter(milliseconds);

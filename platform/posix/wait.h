@@ -31,6 +31,10 @@ void InterruptLocked(WaitInterrupt& interrupt);
 // unwinds unseen by ThreadSanitizer, which then reports false races.
 void SleepInterruptibly(DWORD milliseconds);
 
+// A wait's time on the machine's clock as real time (rounded up; INFINITE
+// and 0 unchanged). Safe for real time.
+DWORD RealMillisecondsFor(DWORD machineMilliseconds);
+
 // Wakes one sleeper on the word: after the KernelLockGuard of this thread is
 // released when one is active, at once otherwise.
 void WakeWordLocked(std::atomic<uint32_t>* word);

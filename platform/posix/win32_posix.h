@@ -278,6 +278,7 @@ KWINAPI_EXPORT LONG WINAPI InterlockedCompareExchange(LONG volatile* destination
 KWINAPI_EXPORT MMRESULT WINAPI timeBeginPeriod(UINT period);
 KWINAPI_EXPORT MMRESULT WINAPI timeEndPeriod(UINT period);
 KWINAPI_EXPORT DWORD WINAPI timeGetTime(void);  // real-time safe
+KWINAPI_EXPORT ULONGLONG WINAPI GetTickCount64(void);  // on the machine's clock (kwin::SetTimeScale)
 
 // Modules.
 KWINAPI_EXPORT HMODULE WINAPI LoadLibraryW(LPCWSTR fileName);

@@ -37,6 +37,7 @@ typedef HDESK__* HDESK;
 #define ERROR_PRIVILEGE_NOT_HELD 1314u
 #define ERROR_BAD_EXE_FORMAT 193u
 #define ERROR_PATH_NOT_FOUND 3u
+#define ERROR_NO_TOKEN 1008u
 
 // ---- Services -----------------------------------------------------------------
 
@@ -174,7 +175,9 @@ typedef WTS_SESSION_INFOW* PWTS_SESSION_INFOW;
 #define TOKEN_ALL_ACCESS 0x000F01FFu
 #define MAXIMUM_ALLOWED 0x02000000u
 #define NORMAL_PRIORITY_CLASS 0x00000020u
+#define CREATE_UNICODE_ENVIRONMENT 0x00000400u
 #define CREATE_NO_WINDOW 0x08000000u
+#define DISABLE_MAX_PRIVILEGE 0x1u
 #define CSIDL_PROGRAM_FILES 0x0026
 
 enum SECURITY_IMPERSONATION_LEVEL {
@@ -184,6 +187,20 @@ enum SECURITY_IMPERSONATION_LEVEL {
     SecurityDelegation
 };
 enum TOKEN_TYPE { TokenPrimary = 1, TokenImpersonation };
+struct LUID {
+    DWORD LowPart;
+    LONG HighPart;
+};
+struct LUID_AND_ATTRIBUTES {
+    LUID Luid;
+    DWORD Attributes;
+};
+typedef LUID_AND_ATTRIBUTES* PLUID_AND_ATTRIBUTES;
+struct SID_AND_ATTRIBUTES {
+    PSID Sid;
+    DWORD Attributes;
+};
+typedef SID_AND_ATTRIBUTES* PSID_AND_ATTRIBUTES;
 enum TOKEN_INFORMATION_CLASS { TokenUser = 1, TokenSessionId = 12 };
 
 struct STARTUPINFOW {
@@ -219,6 +236,13 @@ typedef PROCESS_INFORMATION* LPPROCESS_INFORMATION;
 
 // ---- Windows ------------------------------------------------------------------------------
 
+#define WM_APP 0x8000u
+#define SMTO_NORMAL 0x0000u
+#define SMTO_BLOCK 0x0001u
+#define SMTO_ABORTIFHUNG 0x0002u
+#define SMTO_NOTIMEOUTIFNOTHUNG 0x0008u
+typedef DWORD_PTR* PDWORD_PTR;
+
 typedef BOOL(CALLBACK* WINSTAENUMPROCW)(LPWSTR lpszWindowStation, LPARAM lParam);
 typedef BOOL(CALLBACK* DESKTOPENUMPROCW)(LPWSTR lpszDesktop, LPARAM lParam);
 typedef BOOL(CALLBACK* WNDENUMPROC)(HWND hwnd, LPARAM lParam);
@@ -253,6 +277,10 @@ KWINAPI_EXPORT DWORD WINAPI WTSGetActiveConsoleSessionId(void);
 KWINAPI_EXPORT BOOL WINAPI WTSEnumerateSessionsW(HANDLE hServer, DWORD Reserved, DWORD Version,
                                                  PWTS_SESSION_INFOW* ppSessionInfo, DWORD* pCount);
 KWINAPI_EXPORT void WINAPI WTSFreeMemory(PVOID pMemory);
+// The primary token of the user logged on to the session; needs the
+// privilege to act as part of the operating system. ERROR_NO_TOKEN when
+// nobody is logged on.
+KWINAPI_EXPORT BOOL WINAPI WTSQueryUserToken(ULONG SessionId, PHANDLE phToken);
 
 // Tokens and processes.
 KWINAPI_EXPORT HANDLE WINAPI GetCurrentProcess(void);
@@ -262,6 +290,13 @@ KWINAPI_EXPORT BOOL WINAPI DuplicateTokenEx(HANDLE hExistingToken, DWORD dwDesir
                                             LPSECURITY_ATTRIBUTES lpTokenAttributes,
                                             SECURITY_IMPERSONATION_LEVEL ImpersonationLevel, TOKEN_TYPE TokenType,
                                             PHANDLE phNewToken);
+KWINAPI_EXPORT BOOL WINAPI CreateRestrictedToken(HANDLE ExistingTokenHandle, DWORD Flags, DWORD DisableSidCount,
+                                                 PSID_AND_ATTRIBUTES SidsToDisable, DWORD DeletePrivilegeCount,
+                                                 PLUID_AND_ATTRIBUTES PrivilegesToDelete, DWORD RestrictedSidCount,
+                                                 PSID_AND_ATTRIBUTES SidsToRestrict, PHANDLE NewTokenHandle);
+// The environment of the token's user, UTF-16 (CREATE_UNICODE_ENVIRONMENT).
+KWINAPI_EXPORT BOOL WINAPI CreateEnvironmentBlock(LPVOID* lpEnvironment, HANDLE hToken, BOOL bInherit);
+KWINAPI_EXPORT BOOL WINAPI DestroyEnvironmentBlock(LPVOID lpEnvironment);
 KWINAPI_EXPORT BOOL WINAPI SetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInformationClass,
                                                LPVOID TokenInformation, DWORD TokenInformationLength);
 KWINAPI_EXPORT BOOL WINAPI CreateProcessAsUserW(HANDLE hToken, LPCWSTR lpApplicationName, LPWSTR lpCommandLine,
@@ -299,5 +334,7 @@ KWINAPI_EXPORT HANDLE WINAPI GetPropW(HWND hWnd, LPCWSTR lpString);
 KWINAPI_EXPORT BOOL WINAPI SetPropW(HWND hWnd, LPCWSTR lpString, HANDLE hData);
 KWINAPI_EXPORT HANDLE WINAPI RemovePropW(HWND hWnd, LPCWSTR lpString);
 KWINAPI_EXPORT LRESULT WINAPI SendMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
+KWINAPI_EXPORT LRESULT WINAPI SendMessageTimeoutW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam, UINT fuFlags,
+                                                  UINT uTimeout, PDWORD_PTR lpdwResult);
 
 }  // extern "C"

@@ -55,6 +55,12 @@ struct MessageQueue {
     bool quit = false;
     int quitCode = 0;
     std::shared_ptr<KernelEvent> arrived;  // auto reset
+    // When the thread last looked for messages (machine milliseconds), and
+    // whether it is waiting for one now: a thread that has not looked for
+    // five seconds and is not waiting counts as hung.
+    ULONGLONG lastLooked = 0;
+    bool waiting = false;
+    bool markedHung = false;  // set by a test
 };
 
 struct WindowData {
@@ -93,6 +99,8 @@ void DestroyWindowLocked(WindowingState& state, HWND window);
 void DestroyWindowsLocked(WindowingState& state);
 // How many windows the calling thread owns; the state is locked.
 int WindowsOwnedByCallerLocked(WindowingState& state);
+// The calling thread's current desktop; the state is locked.
+std::shared_ptr<DesktopData> CallerDesktopLocked(WindowingState& state);
 // The desktop ("WinSta0\\Default") of the session; null when unknown. The state is locked.
 std::shared_ptr<DesktopData> FindDesktopLocked(WindowingState& state, DWORD sessionId, const std::wstring& path);
 

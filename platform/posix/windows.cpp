@@ -1,6 +1,8 @@
 // Top-level windows, their properties, and messages sent to them: SendMessageW
-// hands the message to the owner thread's queue and waits until the owner has
-// handled it, or calls the procedure directly when the sender is the owner.
+// and SendMessageTimeoutW hand the message to the owner thread's queue and
+// wait until the owner has handled it (or, with a time-out, until the time is
+// up), or call the procedure directly when the sender is the owner. A message
+// reaches only a window on the sender thread's own desktop.
 #include "platform/posix/windowing.h"
 
 #include "platform/posix/device_tree.h"
@@ -34,6 +36,7 @@ std::shared_ptr<MessageQueue> QueueForLocked(WindowingState& state, DWORD thread
         queue = std::make_shared<MessageQueue>();
         queue->threadId = threadId;
         queue->arrived = std::make_shared<KernelEvent>(false, false);
+        queue->lastLooked = MachineMilliseconds();
     }
     return queue;
 }
@@ -78,17 +81,30 @@ void HandleSent(SentMessage& message) {
     CompleteLocked(message, result);
 }
 
+// A thread waiting for messages is not hung, however long it waits.
+void SetWaiting(MessageQueue& queue, bool waiting) {
+    WindowingState& state = Windowing();
+    std::lock_guard lock(state.mutex);
+    queue.waiting = waiting;
+    queue.lastLooked = MachineMilliseconds();
+}
+
+bool IsHungLocked(const MessageQueue& queue) {
+    return queue.markedHung || (!queue.waiting && MachineMilliseconds() - queue.lastLooked >= kHungAfterMs);
+}
+
 enum class PumpEnd { Timeout, Quit };
 
 // Handles messages until the deadline or a quit; counts them in `handled`.
 PumpEnd Pump(DWORD milliseconds, bool consumeQuit, int& handled, int& quitCode) {
     auto queue = OwnQueue();
     WindowingState& state = Windowing();
-    const auto start = std::chrono::steady_clock::now();
+    const ULONGLONG start = MachineMilliseconds();
     for (;;) {
         std::shared_ptr<SentMessage> message;
         {
             std::lock_guard lock(state.mutex);
+            queue->lastLooked = MachineMilliseconds();
             if (!queue->sent.empty()) {
                 message = std::move(queue->sent.front());
                 queue->sent.pop_front();
@@ -105,12 +121,14 @@ PumpEnd Pump(DWORD milliseconds, bool consumeQuit, int& handled, int& quitCode) 
         }
         DWORD wait = INFINITE;
         if (milliseconds != INFINITE) {
-            const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-            if (spent.count() >= milliseconds) return PumpEnd::Timeout;
-            wait = static_cast<DWORD>(milliseconds - spent.count());
+            const ULONGLONG spent = MachineMilliseconds() - start;
+            if (spent >= milliseconds) return PumpEnd::Timeout;
+            wait = static_cast<DWORD>(milliseconds - spent);
         }
         KernelObject* arrived = queue->arrived.get();
+        SetWaiting(*queue, true);
         WaitForObjects(1, &arrived, true, wait);
+        SetWaiting(*queue, false);
     }
 }
 
@@ -244,6 +262,12 @@ bool WaitForMessage(DWORD milliseconds) {
     }
 }
 
+void MarkThreadHung(DWORD threadId, bool hung) {
+    WindowingState& state = Windowing();
+    std::lock_guard lock(state.mutex);
+    QueueForLocked(state, threadId)->markedHung = hung;
+}
+
 std::vector<DeliveredMessage> DeliveredMessages() {
     WindowingState& state = Windowing();
     std::lock_guard lock(state.mutex);
@@ -329,10 +353,16 @@ extern "C" HANDLE WINAPI RemovePropW(HWND hWnd, LPCWSTR lpString) {
     return value;
 }
 
-// Waits, without a bound, until the owner thread has handled the message, as
-// Windows does; a window destroyed or an owner that ends meanwhile answers 0.
-extern "C" LRESULT WINAPI SendMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
-    if (kwin::ShouldFail("SendMessageW")) return 0;
+namespace {
+
+enum class SendEnd { Answered, TimedOut, Failed };
+
+// Sends the message and waits up to the time given (INFINITE: without a
+// bound) for the owner's answer; with `abortIfHung` a hung owner is not
+// waited for. A window destroyed or an owner that ends meanwhile answers 0.
+SendEnd Send(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam, DWORD milliseconds, bool abortIfHung,
+             LRESULT* result) {
+    *result = 0;
     WindowingState& state = kwin::Windowing();
     std::shared_ptr<kwin::SentMessage> message;
     try {
@@ -340,7 +370,7 @@ extern "C" LRESULT WINAPI SendMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARA
         message->done = std::make_shared<kwin::KernelEvent>(true, false);
     } catch (const std::bad_alloc&) {
         kwin::SetLastErrorValue(ERROR_NOT_ENOUGH_MEMORY);
-        return 0;
+        return SendEnd::Failed;
     }
     message->window = hWnd;
     message->message = Msg;
@@ -353,24 +383,70 @@ extern "C" LRESULT WINAPI SendMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARA
     {
         std::lock_guard lock(state.mutex);
         kwin::WindowData* window = WindowOrError(state, hWnd);
-        if (!window) return 0;
+        if (!window) return SendEnd::Failed;
         if (window->ownerThreadId == message->senderThreadId) {
             kwin::RecordDeliveryLocked(state, *message);
             direct = true;
             procedure = window->procedure;
-        } else try {
-            auto queue = kwin::QueueForLocked(state, window->ownerThreadId);
-            queue->sent.push_back(message);
-            kwin::KernelLockGuard kernel;
-            queue->arrived->SetLocked();
-        } catch (const std::bad_alloc&) {
-            kwin::SetLastErrorValue(ERROR_NOT_ENOUGH_MEMORY);
-            return 0;
+        } else {
+            // Windows of another desktop are out of the sender's reach.
+            if (kwin::CallerDesktopLocked(state) != window->desktop) {
+                kwin::SetLastErrorValue(ERROR_ACCESS_DENIED);
+                return SendEnd::Failed;
+            }
+            try {
+                auto queue = kwin::QueueForLocked(state, window->ownerThreadId);
+                if (abortIfHung && kwin::IsHungLocked(*queue)) {
+                    kwin::SetLastErrorValue(ERROR_TIMEOUT);
+                    return SendEnd::TimedOut;
+                }
+                queue->sent.push_back(message);
+                kwin::KernelLockGuard kernel;
+                queue->arrived->SetLocked();
+            } catch (const std::bad_alloc&) {
+                kwin::SetLastErrorValue(ERROR_NOT_ENOUGH_MEMORY);
+                return SendEnd::Failed;
+            }
         }
     }
-    if (direct) return procedure ? procedure(hWnd, Msg, wParam, lParam) : 0;
+    if (direct) {
+        *result = procedure ? procedure(hWnd, Msg, wParam, lParam) : 0;
+        return SendEnd::Answered;
+    }
     kwin::KernelObject* done = message->done.get();
-    kwin::WaitForObjects(1, &done, true, INFINITE);
+    if (kwin::WaitForObjects(1, &done, true, milliseconds) != WAIT_OBJECT_0) {
+        // The message stays queued: the owner handles it when it looks again.
+        kwin::SetLastErrorValue(ERROR_TIMEOUT);
+        return SendEnd::TimedOut;
+    }
     std::lock_guard lock(state.mutex);
-    return message->result;
+    *result = message->result;
+    return SendEnd::Answered;
+}
+
+}  // namespace
+
+// Waits, without a bound, until the owner thread has handled the message, as
+// Windows does.
+extern "C" LRESULT WINAPI SendMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
+    if (kwin::ShouldFail("SendMessageW")) return 0;
+    LRESULT result = 0;
+    Send(hWnd, Msg, wParam, lParam, INFINITE, false, &result);
+    return result;
+}
+
+// Nonzero once answered (the answer in *lpdwResult); 0 with ERROR_TIMEOUT when
+// the time ran out, or at once when the owner is hung and SMTO_ABORTIFHUNG
+// was given.
+extern "C" LRESULT WINAPI SendMessageTimeoutW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam, UINT fuFlags,
+                                              UINT uTimeout, PDWORD_PTR lpdwResult) {
+    if (kwin::ShouldFail("SendMessageTimeoutW")) return 0;
+    LRESULT result = 0;
+    const DWORD milliseconds = (fuFlags & SMTO_NOTIMEOUTIFNOTHUNG) ? INFINITE : uTimeout;
+    if (Send(hWnd, Msg, wParam, lParam, milliseconds, (fuFlags & SMTO_ABORTIFHUNG) != 0, &result) !=
+        SendEnd::Answered) {
+        return 0;
+    }
+    if (lpdwResult) *lpdwResult = static_cast<DWORD_PTR>(result);
+    return 1;
 }

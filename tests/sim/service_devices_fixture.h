@@ -112,7 +112,7 @@ private:
 class ServiceDevices : public ServiceTest {
 protected:
     ServiceDevices() {
-        kwin::SetSessions({{0, L"Services", WTSDisconnected}, {kConsoleSession, L"Console", WTSActive}},
+        kwin::SetSessions({{0, L"Services", WTSDisconnected}, {kConsoleSession, L"Console", WTSActive, L"alice"}},
                           kConsoleSession);
         // The control panel: a program that ends at once.
         kwin::RegisterProgram(sim::ControlPanelImagePath(),

@@ -4,7 +4,10 @@
 
 #include "sim/pnp.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <future>
+#include <thread>
 
 namespace korvex::test {
 namespace {
@@ -61,9 +64,9 @@ struct Case {
 
 using ServiceForceCloseTest = SessionServiceTest;
 
-TEST_F(ServiceForceCloseTest, AsksTheFirstMarkedWindowOfEveryDesktopOfItsSession) {
+TEST_F(ServiceForceCloseTest, AsksEveryMarkedWindowOfEveryDesktopOfItsSession) {
     const Case cases[] = {
-        {"two marked windows on one desktop", {{1, L"WinSta0\\Default", &kId}, {1, L"WinSta0\\Default", &kId}}, {0}},
+        {"two marked windows on one desktop", {{1, L"WinSta0\\Default", &kId}, {1, L"WinSta0\\Default", &kId}}, {0, 1}},
         {"marked windows on two desktops", {{1, L"WinSta0\\Default", &kId}, {1, L"WinSta0\\Winlogon", &kId}}, {0, 1}},
         {"a null value is not a mark",
          {{1, L"WinSta0\\Default", &kId, true}, {1, L"WinSta0\\Default", &kId}}, {1}},
@@ -187,6 +190,112 @@ TEST_F(ServiceForceCloseTest, ARemovalRequestMakesThePanelLetGoFirst) {
     EXPECT_EQ(kwin::OpenHandles().windowStations, 0);
     EXPECT_EQ(kwin::OpenHandles().desktops, 0);
     EXPECT_EQ(kwin::OpenHandles().tokens, 0);
+}
+
+// A marked window on a thread of its own that never looks for messages,
+// until End(), which ends the thread and with it the window.
+class SilentWindow {
+public:
+    SilentWindow(DWORD session, const std::wstring& id) {
+        std::promise<HWND> created;
+        auto window = created.get_future();
+        std::shared_future<void> released = released_.get_future().share();
+        thread_ = std::thread([session, id, released, created = std::move(created)]() mutable {
+            HWND handle = kwin::CreateTestWindow(session, L"WinSta0\\Default", nullptr);
+            if (handle) SetPropW(handle, id.c_str(), reinterpret_cast<HANDLE>(1));
+            created.set_value(handle);
+            released.wait();
+        });
+        window_ = window.get();
+    }
+    ~SilentWindow() { End(); }
+    HWND window() const { return window_; }
+    void End() {
+        if (!thread_.joinable()) return;
+        released_.set_value();
+        thread_.join();
+    }
+
+private:
+    std::promise<void> released_;
+    std::thread thread_;
+    HWND window_ = nullptr;
+};
+
+// A window whose thread never looks for messages, in session 2, while a
+// removal request and then a stop arrive: each control is answered well
+// within the service manager's bound, the other sessions' panels are still
+// asked, and the silent window's instance does not hold the others up.
+TEST_F(ServiceForceCloseTest, AWindowThatNeverAnswersHoldsNoControlPastTheBound) {
+    ThreeSessions(1);
+    sim::Card& card = machine_.AddCard();
+    const std::wstring id = card.InstanceId();
+    sim::ServiceProcess service;
+    ASSERT_TRUE(service.WaitForState(SERVICE_RUNNING));
+    ASSERT_TRUE(panels_.WaitForWindows(1));
+
+    SilentWindow silent(2, id);
+    ASSERT_NE(silent.window(), nullptr);
+    auto removal = std::async(std::launch::async, [&] { return kwin::RequestDeviceRemoval(id, false); });
+    // The stop is queued behind the removal request, whose handler is busy.
+    ASSERT_TRUE(PumpUntil([&] { return !ForceCloseInstances().empty(); }));
+    auto stop = service.ControlAsync(SERVICE_CONTROL_STOP);
+    ASSERT_EQ(stop.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+    ASSERT_EQ(removal.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+    EXPECT_EQ(stop.get(), NO_ERROR);
+    const kwin::RemovalResult result = removal.get();
+    EXPECT_TRUE(result.removed);
+    EXPECT_EQ(result.handlesStillOpen, 0) << "the panel let go; the service closed its handle";
+    ASSERT_TRUE(service.WaitForExit(60000));
+
+    bool timedOut = true;
+    const ULONGLONG longest = LongestAnswer(service.processId(), &timedOut);
+    EXPECT_FALSE(timedOut);
+    EXPECT_LE(longest, 20000u);
+    std::printf("longest answer to a control: %llu ms (machine time)\n", static_cast<unsigned long long>(longest));
+    // The stop may find the card still listed and ask again: the panel answers each time.
+    EXPECT_GE(panels_.Panels()[0].forceCloseMessages, 1);
+    EXPECT_TRUE(panels_.Panels()[0].cardClosedOnForceClose);
+    for (const auto& asked : ForceCloseMessages()) EXPECT_EQ(asked.window, panels_.Panels()[0].window);
+    silent.End();
+    EXPECT_EQ(kwin::PendingMessages(), 0);
+    ASSERT_TRUE(panels_.CloseAll());
+    ExpectNothingLeftOpen(service);
+}
+
+// The service starts a panel for the card at start-up and again at a logon;
+// a program of its own marks a window with the card's ID too. At the removal
+// request every marked window is asked once, and no handle is left on the
+// card when it goes.
+TEST_F(ServiceForceCloseTest, EveryPanelAndEveryOtherMarkedWindowIsAskedOnce) {
+    ThreeSessions(1);
+    sim::Card& card = machine_.AddCard();
+    const std::wstring id = card.InstanceId();
+    sim::ServiceProcess service;
+    ASSERT_TRUE(service.WaitForState(SERVICE_RUNNING));
+    ASSERT_EQ(service.Control(SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOGON), NO_ERROR);
+    ASSERT_TRUE(panels_.WaitForWindows(2));
+    EXPECT_EQ(card.OpenFiles(), 3) << "the service's handle and two panels'";
+    HWND decoy = kwin::CreateTestWindow(1, L"WinSta0\\Default", nullptr);
+    ASSERT_TRUE(SetPropW(decoy, id.c_str(), reinterpret_cast<HANDLE>(7)));
+
+    auto removal = std::async(std::launch::async, [&] { return kwin::RequestDeviceRemoval(id, false); });
+    ASSERT_TRUE(PumpUntil([&] { return removal.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
+    const kwin::RemovalResult result = removal.get();
+    EXPECT_TRUE(result.removed);
+    EXPECT_EQ(result.handlesStillOpen, 0);
+
+    const auto panels = panels_.Panels();
+    ASSERT_EQ(panels.size(), 2u);
+    std::vector<HWND> asked;
+    for (const auto& message : ForceCloseMessages()) asked.push_back(message.window);
+    std::sort(asked.begin(), asked.end());
+    std::vector<HWND> marked = {panels[0].window, panels[1].window, decoy};
+    std::sort(marked.begin(), marked.end());
+    EXPECT_EQ(asked, marked) << "each marked window once";
+    for (const auto& panel : panels) EXPECT_TRUE(panel.cardClosedOnForceClose);
+    EXPECT_TRUE(kwin::DestroyTestWindow(decoy));
+    StopAndCheckNothingLeaks(service);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cwctype>
 #include <set>
@@ -43,6 +44,19 @@ inline std::vector<kwin::ProcessRecord> ForceCloseInstances() {
         if (!record.startedByServiceManager) found.push_back(record);
     }
     return found;
+}
+
+// How long each control sent to the process took to be answered, on the
+// machine's clock, and whether the service manager counted it as timed out.
+inline ULONGLONG LongestAnswer(DWORD processId, bool* anyTimedOut = nullptr) {
+    ULONGLONG longest = 0;
+    if (anyTimedOut) *anyTimedOut = false;
+    for (const auto& control : kwin::ServiceControls(processId)) {
+        EXPECT_NE(control.answeredAt, 0u) << "control " << control.control << " unanswered";
+        if (control.answeredAt > control.sentAt) longest = std::max(longest, control.answeredAt - control.sentAt);
+        if (anyTimedOut && control.timedOut) *anyTimedOut = true;
+    }
+    return longest;
 }
 
 inline std::vector<LoggedEvent> Errors() {
@@ -140,7 +154,10 @@ inline VisitReport Visits(DWORD processId) {
 
 class SessionServiceTest : public ServiceTest {
 protected:
+    // The machine's clock runs ten times faster, so that bounds of seconds
+    // pass in tenths of that.
     SessionServiceTest() {
+        kwin::SetTimeScale(kTimeScale);
         kwin::ResetSessions();
         handlesBefore_ = kwin::OpenHandles();
     }
@@ -150,9 +167,13 @@ protected:
         kwin::SetProgramFilesFolder(L"C:\\Program Files");
     }
 
+    static constexpr DWORD kTimeScale = 10;
+
     // The services session, a console user and a remote user.
     static void ThreeSessions(DWORD console) {
-        kwin::SetSessions({{0, L"Services", WTSDisconnected}, {1, L"Console", WTSActive}, {2, L"RDP-Tcp#0", WTSActive}},
+        kwin::SetSessions({{0, L"Services", WTSDisconnected},
+                           {1, L"Console", WTSActive, L"alice"},
+                           {2, L"RDP-Tcp#0", WTSActive, L"bob"}},
                           console);
     }
 

@@ -14,6 +14,8 @@
 
 #include <chrono>
 #include <cstring>
+#include <future>
+#include <thread>
 #include <memory>
 #include <thread>
 #include <optional>
@@ -54,6 +56,74 @@ const Step kSteps[] = {
     {"other", "another vendor's audio device arrives and goes again"},
     {"logon", "a user logs on (session change WTS_SESSION_LOGON)"},
     {"connect", "a user connects to the console (WTS_CONSOLE_CONNECT)"},
+    {"silent", "a program in session 2 opens the first card and marks a window that never answers"},
+    {"decoy", "a program on the console marks a window with the first card's ID; it answers, holds nothing"},
+};
+
+// The service manager's bound on a control handler, and the service's own.
+constexpr ULONGLONG kAnswerBoundMs = 20000;
+
+// A program in session 2 that holds the card and whose window never answers:
+// its thread never looks for messages until the end of the script.
+class SilentProgram {
+public:
+    SilentProgram(const std::wstring& id, const std::wstring& path) {
+        std::shared_future<void> released = released_.get_future().share();
+        std::promise<void> ready;
+        auto up = ready.get_future();
+        thread_ = std::thread([this, id, path, released, ready = std::move(ready)]() mutable {
+            card_ = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+            HWND window = kwin::CreateTestWindow(2, L"WinSta0\\Default", nullptr);
+            if (window) SetPropW(window, id.c_str(), reinterpret_cast<HANDLE>(1));
+            ready.set_value();
+            released.wait();
+            if (card_ != INVALID_HANDLE_VALUE) CloseHandle(card_);
+        });
+        up.wait();
+    }
+    ~SilentProgram() {
+        released_.set_value();
+        thread_.join();
+    }
+    bool HoldsCard() const { return card_ != INVALID_HANDLE_VALUE; }
+
+private:
+    std::promise<void> released_;
+    HANDLE card_ = INVALID_HANDLE_VALUE;
+    std::thread thread_;
+};
+
+// A program on the console that marks a window with the card's ID, answers
+// every message and holds nothing.
+class DecoyProgram {
+public:
+    explicit DecoyProgram(const std::wstring& id) {
+        std::promise<void> ready;
+        auto up = ready.get_future();
+        thread_ = std::thread([this, id, ready = std::move(ready)]() mutable {
+            threadId_ = GetCurrentThreadId();
+            window_ = kwin::CreateTestWindow(1, L"WinSta0\\Default", nullptr);
+            if (window_) SetPropW(window_, id.c_str(), reinterpret_cast<HANDLE>(1));
+            ready.set_value();
+            kwin::RunMessageLoop();
+        });
+        up.wait();
+    }
+    ~DecoyProgram() {
+        kwin::PostQuit(threadId_);
+        thread_.join();
+    }
+    int Asked() const {
+        int asked = 0;
+        for (const auto& message : kwin::DeliveredMessages()) asked += message.window == window_;
+        return asked;
+    }
+
+private:
+    DWORD threadId_ = 0;
+    HWND window_ = nullptr;
+    std::thread thread_;
 };
 
 std::string Narrow(const std::wstring& text) {
@@ -137,8 +207,10 @@ public:
             if (known) continue;
             processesShown_.push_back(process.processId);
             const std::wstring image = process.imagePath.substr(process.imagePath.find_last_of(L'\\') + 1);
-            printf("  started %-11s in session %u on \"%s\": %s", Narrow(image).c_str(), process.sessionId,
-                   Narrow(process.desktop).c_str(), Narrow(process.commandLine).c_str());
+            printf("  started %-11s in session %u on \"%s\" as %s (%zu privilege%s): %s", Narrow(image).c_str(),
+                   process.sessionId, Narrow(process.desktop).c_str(), Narrow(process.user).c_str(),
+                   process.privileges.size(), process.privileges.size() == 1 ? "" : "s",
+                   Narrow(process.commandLine).c_str());
             if (process.finished) {
                 printf("  (exit code %u)\n", process.exitCode);
             } else {
@@ -166,7 +238,24 @@ public:
         }
     }
 
+    // How long each new control took to be answered; false when one took
+    // longer than the bound.
+    bool Answers(DWORD serviceProcessId) {
+        bool inBound = true;
+        const auto controls = kwin::ServiceControls(serviceProcessId);
+        for (; controlsShown_ < controls.size(); ++controlsShown_) {
+            const auto& control = controls[controlsShown_];
+            const ULONGLONG took = control.answeredAt - control.sentAt;
+            const bool late = took > kAnswerBoundMs || control.timedOut;
+            printf("  control %u (event 0x%x) answered in %llu ms%s\n", control.control, control.eventType,
+                   static_cast<unsigned long long>(took), late ? ": LATER THAN THE BOUND" : "");
+            inBound &= !late;
+        }
+        return inBound;
+    }
+
 private:
+    size_t controlsShown_ = 0;
     const sim::MessageTable& messages_;
     sim::Language language_;
     size_t statusesShown_ = 0;
@@ -270,8 +359,13 @@ int RunService(const std::vector<std::string>& args) {
     machine.InstallService(KORVEXS_IMAGE);
     // The services' session and a user at the console, whose control panels
     // hold the cards and let go of them when asked.
-    kwin::SetSessions({{0, L"Services", WTSDisconnected}, {1, L"Console", WTSActive}},
+    kwin::SetSessions({{0, L"Services", WTSDisconnected},
+                       {1, L"Console", WTSActive, L"alice"},
+                       {2, L"RDP-Tcp#0", WTSActive, L"bob"}},
                       options.console ? 1 : kwin::kNoSession);
+    std::unique_ptr<SilentProgram> silent;
+    std::unique_ptr<DecoyProgram> decoy;
+    bool fault = false;
     sim::ControlPanelProgram panels;
     std::vector<std::wstring> cardIds;
     for (int i = 0; i < options.cards; ++i) cardIds.push_back(machine.AddCard({.model = options.model}).InstanceId());
@@ -292,11 +386,11 @@ int RunService(const std::vector<std::string>& args) {
         Reporter::Devices(machine, service.processId(), cardIds);
         report.Events();
         report.Processes(service.processId());
+        fault |= !report.Answers(service.processId());
     };
     show();
 
     bool stopped = false;
-    bool removedWhileHeld = false;
     for (const std::string& step : options.steps) {
         if (stopped) break;
         printf("\n%s\n", step.c_str());
@@ -330,7 +424,10 @@ int RunService(const std::vector<std::string>& args) {
                 const kwin::RemovalResult result =
                     kwin::RequestDeviceRemoval(machine.Cards().front()->InstanceId(), false);
                 if (result.removed) machine.RemoveCard(*machine.Cards().front());
-                removedWhileHeld |= result.removed && result.handlesStillOpen > 0;
+                if (result.removed && result.handlesStillOpen > 0) {
+                    printf("  FAULT: the card was removed while the service or a program that answers held it\n");
+                    fault = true;
+                }
                 printf("  card %s; %d handle%s still open on it\n", result.removed ? "removed" : "stays",
                        result.handlesStillOpen, result.handlesStillOpen == 1 ? "" : "s");
             }
@@ -347,12 +444,31 @@ int RunService(const std::vector<std::string>& args) {
                 if (result.removed) machine.RemoveCard(*machine.Cards().front());
                 printf("  card %s; %d handle%s still open on it\n", result.removed ? "removed" : "stays",
                        result.handlesStillOpen, result.handlesStillOpen == 1 ? "" : "s");
+                // Only a program whose window never answers may still hold a removed card.
+                const int excused = silent && silent->HoldsCard() && id == cardIds.front() ? 1 : 0;
+                if (result.removed && result.handlesStillOpen > excused) {
+                    printf("  FAULT: the card was removed while the service or a program that answers held it\n");
+                    fault = true;
+                } else if (result.removed && excused && result.handlesStillOpen > 0) {
+                    printf("  the handle left is the silent program's, whose window never answers (the one exception)\n");
+                }
             }
         } else if (step == "other") {
             const std::wstring id = machine.AddOtherDevice({L"PCI\\VEN_8086&DEV_2668&SUBSYS_01271028"});
             printf("  %d interface events delivered for %s\n", kwin::AnnounceDeviceArrival(id), Narrow(id).c_str());
             kwin::AnnounceDeviceRemoval(id);
             machine.RemoveDevice(id);
+        } else if (step == "silent" || step == "decoy") {
+            if (cardIds.empty()) {
+                printf("  no card\n");
+            } else if (step == "silent" && !silent) {
+                silent = std::make_unique<SilentProgram>(cardIds.front(), machine.card(0).InterfacePath(0));
+                printf("  a window in session 2 marked with %s; its thread never answers\n",
+                       Narrow(cardIds.front()).c_str());
+            } else if (step == "decoy" && !decoy) {
+                decoy = std::make_unique<DecoyProgram>(cardIds.front());
+                printf("  a window on the console marked with %s\n", Narrow(cardIds.front()).c_str());
+            }
         } else if (step == "logon" || step == "connect") {
             const DWORD answer =
                 service.Control(SERVICE_CONTROL_SESSIONCHANGE, step == "logon" ? WTS_SESSION_LOGON : WTS_CONSOLE_CONNECT);
@@ -374,7 +490,13 @@ int RunService(const std::vector<std::string>& args) {
                panel.forceCloseMessages, panel.forceCloseMessages == 1 ? "" : "s",
                panel.cardClosedOnForceClose ? ", closed its handle when asked" : "");
     }
-    return service.Record().handlesLeftAtExit == 0 && !removedWhileHeld ? kExitOk : kExitFault;
+    if (decoy) {
+        const int asked = decoy->Asked();
+        printf("decoy window: \"ForceClose\" %d time%s\n", asked, asked == 1 ? "" : "s");
+        decoy.reset();
+    }
+    silent.reset();
+    return service.Record().handlesLeftAtExit == 0 && !fault ? kExitOk : kExitFault;
 }
 
 }  // namespace korvex::cli
