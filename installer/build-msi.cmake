@@ -1,14 +1,16 @@
 # Builds one Windows Installer package from KorvexSetup.wxs (cmake -P):
 #
 #   cmake -DWIXL=... -DMSIBUILD=... -DWXS=... -DVERSION=3.2.9
-#         -DASIO_DLL=... -DSERVICE_EXE=... -DOUTPUT=.../KorvexSetup-3.2.9.msi
+#         -DASIO_DLL=... -DSERVICE_EXE=... -DCHECK_EXE=.../korvex-sim.exe
+#         -DOUTPUT=.../KorvexSetup-3.2.9.msi
 #         [-DMARKER=text] -P build-msi.cmake
 #
-# wixl resolves File/@Source against its working directory only, so the two
-# binaries are staged beside the output first. MARKER, for test packages
+# wixl resolves File/@Source against its working directory only, so the
+# binaries are staged beside the output first (the Windows build of the host
+# tool, korvex-sim.exe, as KorvexCheck.exe). MARKER, for test packages
 # only, is appended to the staged copies so that an installed file shows
 # which package put it there (a PE file ignores bytes after its last section).
-foreach(variable WIXL MSIBUILD WXS VERSION ASIO_DLL SERVICE_EXE OUTPUT)
+foreach(variable WIXL MSIBUILD WXS VERSION ASIO_DLL SERVICE_EXE CHECK_EXE OUTPUT)
   if(NOT DEFINED ${variable})
     message(FATAL_ERROR "build-msi.cmake: ${variable} not given")
   endif()
@@ -21,14 +23,17 @@ file(REMOVE_RECURSE "${stage}")
 file(MAKE_DIRECTORY "${stage}")
 file(COPY_FILE "${ASIO_DLL}" "${stage}/KorvexASIO.dll")
 file(COPY_FILE "${SERVICE_EXE}" "${stage}/KorvexS.exe")
+file(COPY_FILE "${CHECK_EXE}" "${stage}/KorvexCheck.exe")
 if(DEFINED MARKER AND NOT MARKER STREQUAL "")
   file(APPEND "${stage}/KorvexASIO.dll" "${MARKER}")
   file(APPEND "${stage}/KorvexS.exe" "${MARKER}")
+  file(APPEND "${stage}/KorvexCheck.exe" "${MARKER}")
 endif()
 
 file(REMOVE "${OUTPUT}")
 execute_process(
   COMMAND "${WIXL}" -a x64 -D "Version=${VERSION}" -D AsioDll=KorvexASIO.dll -D ServiceExe=KorvexS.exe
+          -D CheckExe=KorvexCheck.exe
           -o "${OUTPUT}" "${WXS}"
   WORKING_DIRECTORY "${stage}"
   RESULT_VARIABLE result)

@@ -4,10 +4,10 @@
 # registry rows with their types, the service rows, the upgrade table and
 # the downgrade refusal.
 #
-#   install_package_check.sh PACKAGE VERSION KorvexASIO.dll KorvexS.exe
+#   install_package_check.sh PACKAGE VERSION KorvexASIO.dll KorvexS.exe korvex-sim.exe
 set -u
-[ $# -eq 4 ] || { echo "usage: install_package_check.sh PACKAGE VERSION DLL EXE" >&2; exit 2; }
-msi=$1 version=$2 dll=$3 exe=$4
+[ $# -eq 5 ] || { echo "usage: install_package_check.sh PACKAGE VERSION DLL EXE HOST_EXE" >&2; exit 2; }
+msi=$1 version=$2 dll=$3 exe=$4 check_exe=$5
 
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
@@ -43,17 +43,24 @@ done < <(table Component)
 
 # The payload, where it goes and what it is.
 listing=$(msiextract -l "$msi" | sort)
-expected=$(printf '%s\n' 'SAVANTIX/Lyrenta Vazozo/KorvexASIO.dll' 'SAVANTIX/Lyrenta Vazozo/KorvexS.exe')
+expected=$(printf '%s\n' 'SAVANTIX/Lyrenta Vazozo/KorvexASIO.dll' 'SAVANTIX/Lyrenta Vazozo/KorvexCheck.exe' \
+  'SAVANTIX/Lyrenta Vazozo/KorvexS.exe' | sort)
 [ "$listing" = "$expected" ] && pass "payload: $(echo $listing)" || fail "payload is: $listing"
+table File | cut -f1,2 | grep -qxF "KorvexCheck.exe${T}AsioDriver" \
+  && pass "File: KorvexCheck.exe installed with the driver" || fail "File table has no KorvexCheck.exe in AsioDriver"
 expect_row Directory "VendorFolder${T}ProgramFiles64Folder${T}SAVANTIX"
 expect_row Directory "INSTALLFOLDER${T}VendorFolder${T}Lyrenta Vazozo"
 if msiextract -C "$work" "$msi" >/dev/null 2>&1; then
-  for pair in "KorvexASIO.dll:$dll" "KorvexS.exe:$exe"; do
+  # The host tool ships under the name a user looks for.
+  for pair in "KorvexASIO.dll:$dll" "KorvexS.exe:$exe" "KorvexCheck.exe:$check_exe"; do
     name=${pair%%:*} built=${pair#*:}
     extracted=$(find "$work" -type f -name "$name" | head -n 1)
     [ -n "$extracted" ] && cmp -s "$extracted" "$built" && pass "$name is the build's file" \
       || fail "$name in the package differs from $built"
   done
+  x86_64-w64-mingw32-objdump -f "$(find "$work" -type f -name KorvexCheck.exe | head -n 1)" 2>/dev/null \
+    | grep -q 'pei-x86-64' && pass "KorvexCheck.exe is a 64-bit Windows program" \
+    || fail "KorvexCheck.exe is not a 64-bit Windows program"
 else
   fail "msiextract could not unpack $msi"
 fi

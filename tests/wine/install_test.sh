@@ -4,17 +4,16 @@
 # upgrade to a newer package, downgrade refused, silent uninstall leaving
 # nothing behind.
 #
-#   install_test.sh PREFIX CHECK_EXE PACKAGE VERSION NEWER_PACKAGE NEWER_VERSION [HOST_EXE]
+#   install_test.sh PREFIX CHECK_EXE PACKAGE VERSION NEWER_PACKAGE NEWER_VERSION
 #
-# HOST_EXE, when given, is korvex-sim.exe: its probe must find the installed
-# driver through HKLM\SOFTWARE\ASIO and create it through COM, as a host does.
+# The installed host tool, KorvexCheck.exe, must find the installed driver
+# through HKLM\SOFTWARE\ASIO and create it through COM, as a host does.
 #
 # Every Wine command gets </dev/null and writes to a file: Wine's helper
 # processes inherit the standard streams of whoever starts them, and CTest
 # reads ours through a pipe. The files are shown afterwards.
 set -u
-[ $# -eq 6 ] || [ $# -eq 7 ] || { echo "usage: install_test.sh PREFIX CHECK_EXE PACKAGE VERSION NEWER_PACKAGE NEWER_VERSION [HOST_EXE]" >&2; exit 2; }
-host=${7:+$(realpath "$7")}
+[ $# -eq 6 ] || { echo "usage: install_test.sh PREFIX CHECK_EXE PACKAGE VERSION NEWER_PACKAGE NEWER_VERSION" >&2; exit 2; }
 prefix=$(realpath -m "$1") check=$(realpath "$2")
 old_msi=$(realpath "$3") old_version=$4
 new_msi=$(realpath "$5") new_version=$6
@@ -74,7 +73,7 @@ same_files_as() {
   mkdir -p "$unpacked"
   msiextract -C "$unpacked" "$msi" >/dev/null 2>&1 || { fail "msiextract $msi"; return; }
   local name
-  for name in KorvexASIO.dll KorvexS.exe; do
+  for name in KorvexASIO.dll KorvexS.exe KorvexCheck.exe; do
     if cmp -s "$installed/$name" "$unpacked/SAVANTIX/Lyrenta Vazozo/$name"; then
       pass "installed $name is the one of $(basename "$msi")"
     else
@@ -101,15 +100,13 @@ msiexec install-old 0 /i "$(winpath "$old_msi")"
 check installed-old --gtest_filter='Installed.*:AsioHost.*' "$old_version"
 same_files_as "$old_msi"
 old_pid=$(service_pid installed-old)
-if [ -n "$host" ]; then
-  wine_run host-probe "$host" probe --driver "SAVANTIX Lyrenta Vazozo"
-  rc=$?
-  sed 's/^/    /' "$logs/host-probe.out"
-  if [ "$rc" -eq 0 ] && grep -q "SAVANTIX Lyrenta Vazozo not present" "$logs/host-probe.out"; then
-    pass "korvex-sim.exe probe found the installed driver and created it (no card: not present)"
-  else
-    fail "korvex-sim.exe probe of the installed driver (exit $rc)"
-  fi
+wine_run host-probe "$installed/KorvexCheck.exe" probe --driver "SAVANTIX Lyrenta Vazozo"
+rc=$?
+sed 's/^/    /' "$logs/host-probe.out"
+if [ "$rc" -eq 0 ] && grep -q "SAVANTIX Lyrenta Vazozo not present" "$logs/host-probe.out"; then
+  pass "installed KorvexCheck.exe probe found the installed driver and created it (no card: not present)"
+else
+  fail "installed KorvexCheck.exe probe of the installed driver (exit $rc)"
 fi
 
 step "upgrade to $new_version"
