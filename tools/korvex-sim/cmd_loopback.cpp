@@ -107,7 +107,8 @@ bool PrintRow(const host::LoopbackResult& r, long tolerance) {
 
 int Loopback(const LoopbackOptions& o) {
     std::string error;
-    std::unique_ptr<host::HostSession> session = host::HostSession::Open(o.session, &error);
+    bool found = false;
+    std::unique_ptr<host::HostSession> session = host::HostSession::Open(o.session, &error, &found);
     if (!session) {
         fprintf(stderr, "korvex-sim loopback: %s\n", error.c_str());
         return kExitUsage;

@@ -167,7 +167,7 @@ private:
         const std::string cable = Env("KORVEX_SIMCARD_LOOPBACK");
         int output = 0, input = 0;
         char rest = 0;
-        if (std::sscanf(cable.c_str(), "%d:%d%c", &output, &input, &rest) == 2) config.loopback = {{output, input}};
+        if (std::sscanf(cable.c_str(), "%d:%d%c", &output, &input, &rest) == 2) config.loopback = sim::LoopbackCable{output, input};
         const sim::ModelInfo& model = sim::Model(config.model);
         std::wstring hardwareId = model.hardwareId;
         card_ = std::make_unique<sim::Card>(config, hardwareId + L"\\4&2A1B&0&00E0", std::vector<std::wstring>{hardwareId});
