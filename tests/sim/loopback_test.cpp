@@ -58,7 +58,9 @@ TEST_F(Loopback, RoundTripEqualsReportedLatenciesAtEverySize) {
             std::string error;
             ASSERT_TRUE(host.Init(&error)) << error;
             for (double rate : {44100.0, 48000.0, 96000.0, 192000.0}) {
-                if (rate != host.sampleRate()) ASSERT_TRUE(host.SetRate(rate, &error)) << error;
+                if (rate != host.sampleRate()) {
+                    ASSERT_TRUE(host.SetRate(rate, &error)) << error;
+                }
                 const std::vector<int32_t> sizes = host.DefaultSizes();
                 ASSERT_EQ(sizes.size(), 5u);
                 for (int32_t size : sizes) {
