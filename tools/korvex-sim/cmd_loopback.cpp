@@ -125,7 +125,7 @@ int Loopback(const LoopbackOptions& o) {
         }
         printf("Driver name     %s: %d inputs, %d outputs\n", host.driverName().c_str(), host.inputs(),
                host.outputs());
-        printf("Signal          a %d-sample maximum-length sequence on output %d from the first buffer switch,\n"
+        printf("Signal          a %d-sample maximum-length sequence on output %d, 0.1 s into the stream,\n"
                "                found on input %d by cross-correlation; tolerance %ld samples; outputReady %s\n",
                static_cast<int>(host::MaximumLengthSequence(9).size()), o.settings.output, o.settings.input,
                o.tolerance, o.settings.outputReady == host::OutputReadyMode::Never ? "never" : "in each buffer switch");

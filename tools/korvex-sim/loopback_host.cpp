@@ -16,6 +16,8 @@ constexpr int kSequenceOrder = 9;
 constexpr int32_t kSequenceLevel = 1 << 29;  // -12 dBFS
 // Recorded beyond the sequence and three halves, for the device's own delays.
 constexpr size_t kCaptureMargin = 8192;
+// Silence before the sequence.
+constexpr double kSettleSeconds = 0.1;
 
 std::atomic<LoopbackHost*> activeHost{nullptr};
 
@@ -162,7 +164,9 @@ void LoopbackHost::OnHalf(int32_t index) {
         const uint64_t first = call * static_cast<uint64_t>(frames_);
         for (int32_t i = 0; i < frames_; ++i) {
             const uint64_t frame = first + static_cast<uint64_t>(i);
-            out[i] = frame < sequence_.size() ? sequence_[frame] : 0;
+            out[i] = frame >= sequenceStart_ && frame - sequenceStart_ < sequence_.size()
+                         ? sequence_[frame - sequenceStart_]
+                         : 0;
             if (frame < captured_.size()) captured_[frame] = in[i];
         }
     }
@@ -236,7 +240,14 @@ LoopbackResult LoopbackHost::Measure(int32_t frames, const LoopbackSettings& set
         outputHalves_[half] = static_cast<int32_t*>(infos[0].buffers[half]);
         inputHalves_[half] = static_cast<const int32_t*>(infos[1].buffers[half]);
     }
-    const size_t captureFrames = 3 * static_cast<size_t>(frames) + sequence_.size() + kCaptureMargin;
+    // The sequence starts after the stream has settled: the first halves
+    // after start are the likeliest to be answered late, and the card plays a
+    // late half silent.
+    const size_t settleFrames = std::max<size_t>(4 * static_cast<size_t>(frames),
+                                                 static_cast<size_t>(sampleRate_ * kSettleSeconds));
+    sequenceStart_ = (settleFrames + frames - 1) / frames * frames;
+    const size_t captureFrames =
+        sequenceStart_ + 3 * static_cast<size_t>(frames) + sequence_.size() + kCaptureMargin;
     captured_.assign(captureFrames, 0);
     callbacks_.store(0, std::memory_order_release);
     returned_.store(0, std::memory_order_release);
@@ -259,6 +270,7 @@ LoopbackResult LoopbackHost::Measure(int32_t frames, const LoopbackSettings& set
     } else if (!FindDelay(sequence_, captured_, &result.measured, &result.sharpness)) {
         result.error = "the input stayed silent (is the cable plugged into this output and input?)";
     } else {
+        result.measured -= static_cast<int64_t>(sequenceStart_);
         result.found = true;
     }
     return result;

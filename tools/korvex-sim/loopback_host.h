@@ -1,7 +1,8 @@
 // A loopback measurement, as a user runs it with a cable from one of the
 // card's outputs to one of its inputs: the host plays a maximum-length
-// sequence on the output, starting with the first buffer switch, records the
-// input, and finds the sequence there by cross-correlation. The lag of the
+// sequence on the output once the stream has settled (0.1 s after the first
+// buffer switch), records the input, and finds the sequence there by
+// cross-correlation; frames are counted from the first buffer switch on both. The lag of the
 // peak, in samples, is the round trip that recorded takes must be shifted
 // by; beside it stands what the driver reports, input + output latency, for
 // the buffers in place.
@@ -120,7 +121,8 @@ private:
     int32_t inputLatency_ = 0, outputLatency_ = 0;
 
     // The run in progress; written by the stream thread inside callbacks.
-    std::vector<int32_t> sequence_;  // what the output plays from its frame 0 on
+    std::vector<int32_t> sequence_;  // what the output plays from sequenceStart_ on
+    size_t sequenceStart_ = 0;       // output frame, counted from the first buffer switch
     std::vector<int32_t> captured_;  // the input from its frame 0 on
     int32_t frames_ = 0;
     std::array<int32_t*, 2> outputHalves_{};
