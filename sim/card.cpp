@@ -21,7 +21,9 @@ Card::Card(const CardConfig& config, std::wstring instanceId, std::vector<std::w
       openError_(config.openError),
       mode_(config.clock),
       tone_(config.tone),
-      clock_(config.stampCapacity) {}
+      clock_(config.stampCapacity) {
+    SetLoopback(config.loopback);
+}
 
 Card::~Card() {
     std::lock_guard lock(mutex_);
@@ -188,6 +190,10 @@ StreamSetup Card::SetupLocked() {
     setup.enables = enables_;
     setup.tone = tone_;
     setup.recorder = recorder_.Enabled() ? &recorder_ : nullptr;
+    if (cable_) {
+        setup.loopback = &loopback_;
+        setup.cable = *cable_;
+    }
     if (!mappings_.empty()) {
         const Mapping& mapping = *mappings_.back();
         setup.frames = mapping.frames;
@@ -263,6 +269,23 @@ void Card::SetTone(const ToneConfig& tone) {
     std::lock_guard lock(mutex_);
     tone_ = tone;
     ApplyStreamLocked(false);
+}
+
+bool Card::SetLoopback(std::optional<LoopbackCable> cable) {
+    if (cable && (cable->output < 0 || cable->output >= devctl::kOutputChannels || cable->input < 0 ||
+                  cable->input >= devctl::kInputChannels)) {
+        return false;
+    }
+    std::lock_guard lock(mutex_);
+    clock_.PauseThread();
+    cable_ = cable;
+    ApplyStreamLocked(false);
+    return true;
+}
+
+std::optional<LoopbackCable> Card::Loopback() const {
+    std::lock_guard lock(mutex_);
+    return cable_;
 }
 
 ToneConfig Card::Tone() const {

@@ -95,6 +95,10 @@ public:
     std::optional<HalfStamp> SignalStamp(uint64_t sequence) const { return clock_.Stamp(sequence); }
     void SetTone(const ToneConfig& tone);
     ToneConfig Tone() const;
+    // Plugs a cable from an output into an input (nullopt: pulls it out).
+    // Channels outside the card's eight outputs and two inputs are refused.
+    bool SetLoopback(std::optional<LoopbackCable> cable);
+    std::optional<LoopbackCable> Loopback() const;
 
     // ---- Recording of the outputs ---------------------------------------------
     // Records up to `capacityFrames` frames of every output from now on.
@@ -156,6 +160,8 @@ private:
     ClockMode mode_;
     ToneConfig tone_;
     OutputRecorder recorder_;
+    std::optional<LoopbackCable> cable_;
+    LoopbackLine loopback_;
     CardClock clock_;  // last: stopped before the state it uses goes
 };
 

@@ -37,11 +37,27 @@ void CardClock::Start(const StreamSetup& setup) {
     toneFrame_ = 0;
     // Answers left over from an earlier stream belong to no half of this one.
     for (const auto& event : setup_.outputReady) kernel::TryConsumeEvent(event);
+    if (setup_.loopback) {
+        // Periods 0 and 1 play what the halves hold at the start.
+        setup_.loopback->Reset(setup_.frames);
+        for (int half = 0; half < 2; ++half) {
+            const int32_t* samples = setup_.buffers[setup_.cable.output];
+            if (!samples || !setup_.enables[setup_.cable.output]) samples = nullptr;
+            setup_.loopback->Play(static_cast<uint64_t>(half) * setup_.frames,
+                                  samples ? samples + static_cast<size_t>(half) * setup_.frames : nullptr,
+                                  setup_.frames);
+        }
+    }
 }
 
 void CardClock::Update(const StreamSetup& setup) {
     PauseThread();
+    const bool plugged = setup_.loopback == nullptr && setup.loopback != nullptr;
     setup_ = setup;
+    // A cable plugged in now carries nothing played before.
+    if (setup_.loopback && (plugged || setup_.loopback->frames() != setup_.frames)) {
+        setup_.loopback->Reset(setup_.frames);
+    }
 }
 
 void CardClock::Stop() {
@@ -81,7 +97,19 @@ void CardClock::AcceptAnswer(int half) {
     answers_.fetch_add(1, std::memory_order_acq_rel);
     late_[half] = false;  // the host is done with the half
     if (setup_.recorder) setup_.recorder->AppendHalf(setup_.buffers, setup_.enables, half, setup_.frames, false);
+    PlayIntoCable(half, false);
     pending_ = -1;
+}
+
+// The pending half was signalled at the deadline that began the current
+// period, so it plays in the next one.
+void CardClock::PlayIntoCable(int half, bool silent) {
+    if (!setup_.loopback) return;
+    const int output = setup_.cable.output;
+    const int32_t* samples = setup_.buffers[output];
+    if (silent || !samples || !setup_.enables[output]) samples = nullptr;
+    setup_.loopback->Play(toneFrame_ + setup_.frames,
+                          samples ? samples + static_cast<size_t>(half) * setup_.frames : nullptr, setup_.frames);
 }
 
 // The host has until the next deadline to answer a half.
@@ -99,6 +127,7 @@ void CardClock::JudgePending() {
     overruns_.fetch_add(1, std::memory_order_acq_rel);
     late_[half] = true;
     if (setup_.recorder) setup_.recorder->AppendHalf(setup_.buffers, setup_.enables, half, setup_.frames, true);
+    PlayIntoCable(half, true);
     pending_ = -1;
 }
 
@@ -113,8 +142,12 @@ void CardClock::Deadline() {
             const int channel = devctl::kOutputChannels + input;
             int32_t* buffer = setup_.buffers[channel];
             if (!buffer || !setup_.enables[channel]) continue;
-            FillTone(setup_.tone, setup_.rate, toneFrame_, buffer + static_cast<size_t>(half) * setup_.frames,
-                     setup_.frames);
+            int32_t* out = buffer + static_cast<size_t>(half) * setup_.frames;
+            if (setup_.loopback && setup_.cable.input == input) {
+                setup_.loopback->Capture(toneFrame_, out, setup_.frames);
+            } else {
+                FillTone(setup_.tone, setup_.rate, toneFrame_, out, setup_.frames);
+            }
         }
     }
     toneFrame_ += setup_.frames;

@@ -1,7 +1,27 @@
 // The card's sample clock: at each half-buffer deadline it judges the host's
 // answer to the previous half, fills the next half of the inputs with the
-// test tone and sets that half's ready event. It runs on its own thread at
-// the pace of the sample rate, or one deadline per FireHalf under a test.
+// test tone (or what a loopback cable brings back) and sets that half's ready
+// event. It runs on its own thread at the pace of the sample rate, or one
+// deadline per FireHalf under a test.
+//
+// The card's timeline, in periods of one half (F frames) from the start of
+// the stream: during period m the card plays half m % 2 of the outputs and
+// records half m % 2 of the inputs. Deadline m ends period m: the half's
+// inputs are complete, its outputs have been played, and its ready event
+// lets the host read the one and refill the other. The host does so during
+// period m + 1, while the card works on the other half, and the card plays
+// what it wrote in period m + 2. So:
+//   - the first frame of an input half is one block (F) old when the host
+//     gets it;
+//   - the half the host fills starts to sound one block after its buffer
+//     switch, however early outputReady comes: the card is busy with the
+//     other half until then and never starts a half sooner. An answer that
+//     misses the deadline ending period m + 1 finds the half due to play,
+//     and the card plays it silent.
+// With a loopback cable (LoopbackLine) the analog path adds 15 frames on the
+// way out and 71 on the way in, so what the host writes as its n-th output
+// frame (counting from the first buffer switch) comes back as its
+// (n + 2F + 86)-th input frame: input latency F + 71 plus output latency F + 15.
 //
 // The card serialises every call here with its own lock; the real-time
 // thread is stopped (PauseThread) before any state below changes.
@@ -9,6 +29,7 @@
 
 #include "sim/kernel_side.h"
 #include "sim/devctl.h"
+#include "sim/loopback_line.h"
 #include "sim/recorder.h"
 #include "sim/tone.h"
 
@@ -30,6 +51,8 @@ struct StreamSetup {
     devctl::Enables enables{};
     ToneConfig tone;
     OutputRecorder* recorder = nullptr;         // null: not recording
+    LoopbackLine* loopback = nullptr;           // null: no cable plugged in
+    LoopbackCable cable{};                      // where the cable goes
 };
 
 struct HalfStamp {
@@ -79,6 +102,9 @@ public:
 private:
     void Deadline();
     void JudgePending();
+    // The half the host answered (or failed to) goes into the cable as the
+    // card plays it, two periods after it was signalled.
+    void PlayIntoCable(int half, bool silent);
     void Signal(int half);
     void ThreadMain();
     bool SleepUntil(uint64_t deadlineNs);
@@ -88,7 +114,7 @@ private:
     int nextHalf_ = 0;
     int pending_ = -1;                       // signalled, answer not yet judged
     std::array<bool, 2> late_{false, false};  // answer missed its deadline and has not come yet
-    uint64_t toneFrame_ = 0;
+    uint64_t toneFrame_ = 0;                  // card frames clocked since the start: period m starts at m * F
 
     std::thread thread_;
     std::atomic<bool> stopThread_{false};

@@ -2,9 +2,11 @@
 #pragma once
 
 #include "platform/win32.h"
+#include "sim/loopback_line.h"
 #include "sim/models.h"
 #include "sim/tone.h"
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,6 +43,9 @@ struct CardConfig {
     uint32_t bufferMs = 10;
     ClockMode clock = ClockMode::RealTime;
     ToneConfig tone{};           // on both inputs
+    // A cable from an output to an input; that input then carries the
+    // output's signal instead of the tone.
+    std::optional<LoopbackCable> loopback{};
     size_t stampCapacity = 8192; // signal time stamps kept
 };
 

@@ -48,9 +48,14 @@ ASIOError AsioDriver::getBufferSize(int32_t* minSize, int32_t* maxSize, int32_t*
 
 ASIOError AsioDriver::getLatencies(int32_t* inputLatency, int32_t* outputLatency) {
     if (inputLatency == nullptr || outputLatency == nullptr) return ASE_InvalidParameter;
-    BufferSizes sizes = ComputeBufferSizes(sampleRate.load(std::memory_order_relaxed), bufferMs);
-    *inputLatency = sizes.inputLatency;
-    *outputLatency = sizes.outputLatency;
+    // Once buffers exist the card runs at their size, whatever the host was
+    // offered as preferred; before that the preferred size is the best guess.
+    const Latencies latencies =
+        callbacks.load(std::memory_order_relaxed) != nullptr
+            ? ComputeLatencies(bufferSize.load(std::memory_order_relaxed))
+            : ComputeLatencies(ComputeBufferSizes(sampleRate.load(std::memory_order_relaxed), bufferMs).preferred);
+    *inputLatency = latencies.input;
+    *outputLatency = latencies.output;
     return ASE_OK;
 }
 

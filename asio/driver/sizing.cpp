@@ -22,16 +22,18 @@ int32_t SamplesPerMillisecond(double sampleRate) {
     return static_cast<int32_t>(perMs);
 }
 
+Latencies ComputeLatencies(int32_t blockFrames) {
+    return Latencies{Saturate(int64_t{blockFrames} + kExtraInputLatency),
+                     Saturate(int64_t{blockFrames} + kExtraOutputLatency)};
+}
+
 BufferSizes ComputeBufferSizes(double sampleRate, int32_t bufferMs) {
     const int64_t k = SamplesPerMillisecond(sampleRate);
     const int32_t preferred = Saturate(k * bufferMs);
+    const Latencies latencies = ComputeLatencies(preferred);
     return BufferSizes{
-        Saturate(kMinimumBufferMs * k),
-        Saturate(kMaximumBufferMs * k),
-        preferred,
-        kBufferGranularity,
-        Saturate(int64_t{preferred} + kExtraInputLatency),
-        Saturate(int64_t{preferred} + kExtraOutputLatency),
+        Saturate(kMinimumBufferMs * k), Saturate(kMaximumBufferMs * k), preferred, kBufferGranularity,
+        latencies.input, latencies.output,
     };
 }
 

@@ -23,6 +23,17 @@ struct BufferSizes {
     int32_t outputLatency;
 };
 
+// The latencies of a block of `blockFrames` samples per half. The host works
+// in the card's own halves: an input half is one block old when the host gets
+// it, and the half the host fills starts to sound one block after the buffer
+// switch (the card plays the other half until then, whenever outputReady
+// comes). The converters and FIFOs add their fixed delays on each side.
+struct Latencies {
+    int32_t input;
+    int32_t output;
+};
+Latencies ComputeLatencies(int32_t blockFrames);
+
 // Samples per millisecond: the rate over 1000, truncated toward zero.
 int32_t SamplesPerMillisecond(double sampleRate);
 

@@ -229,7 +229,8 @@ TEST_F(DriverRate, FractionalRateIsSentTruncatedAndKeptWhole) {
     EXPECT_EQ(RateOf(driver), 44100.7);
     EXPECT_EQ(object.asioTime.timeInfo.sampleRate, 44100.7);
     EXPECT_EQ(object.asioTime.timeInfo.flags, kSystemTimeValid | kClockSourceChanged | kSampleRateChanged);
-    EXPECT_EQ(SizesOf(driver), (Sizes{88, 4400, 440, 8, 511, 455}));  // k = 44
+    // k = 44; the latencies are those of the 256-sample buffers in place.
+    EXPECT_EQ(SizesOf(driver), (Sizes{88, 4400, 440, 8, 256 + 71, 256 + 15}));
     EXPECT_EQ(rateCalls.count, 1);
     EXPECT_EQ(rateCalls.rate, 44100.7);
 
@@ -293,7 +294,8 @@ TEST_F(DriverRate, RefusedSendKeepsTheNewRateAndTellsNobody) {
         EXPECT_EQ(object.control.command, korvex::DEVCTL_CMD_SAMPLE_RATE);
         EXPECT_EQ(object.control.rateHz, 96000);
         EXPECT_EQ(RateOf(driver), 96000.0);
-        EXPECT_EQ(SizesOf(driver), (Sizes{192, 9600, 960, 8, 1031, 975}));
+        // The latencies are those of the 256-sample buffers that exist.
+        EXPECT_EQ(SizesOf(driver), (Sizes{192, 9600, 960, 8, 256 + 71, 256 + 15}));
         EXPECT_EQ(memcmp(&object.asioTime, &timeBefore, sizeof timeBefore), 0) << "asioTime was touched";
         EXPECT_EQ(rateCalls.count, 0);
 
@@ -358,6 +360,35 @@ TEST_F(DriverRate, HostIsToldOnlyWhileBuffersExist) {
     EXPECT_EQ(driver->setSampleRate(48000.0), ASE_OK);
     EXPECT_EQ(rateCalls.count, 1);
     EXPECT_EQ(card.SampleRate(), 48000u);
+}
+
+// The card runs at the size the buffers were created with, so once they
+// exist the latencies are that size's; before and after, the preferred
+// size's. The other sizes never depend on the buffers.
+TEST_F(DriverRate, LatenciesAreThoseOfTheCreatedBuffers) {
+    sim::Card& card = machine->AddCard({.sampleRate = 192000, .bufferMs = 10});
+    IASIO* driver = InitialisedDriver(card);
+    ASSERT_NE(driver, nullptr);
+    const Sizes preferred{384, 19200, 1920, 8, 1991, 1935};
+    EXPECT_EQ(SizesOf(driver), preferred);
+
+    // Sizes the host may pick, including ones off the granularity or outside the limits.
+    for (int32_t frames : {384, 1000, 1920, 19200, 4, 20000}) {
+        SCOPED_TRACE(frames);
+        CreateBuffers(driver, &host, frames);
+        EXPECT_EQ(SizesOf(driver), (Sizes{384, 19200, 1920, 8, frames + 71, frames + 15}));
+        // A new rate changes the limits, not the buffers the card runs at.
+        ASSERT_EQ(driver->setSampleRate(48000.0), ASE_OK);
+        EXPECT_EQ(SizesOf(driver), (Sizes{96, 4800, 480, 8, frames + 71, frames + 15}));
+        ASSERT_EQ(driver->setSampleRate(192000.0), ASE_OK);
+        EXPECT_EQ(driver->disposeBuffers(), ASE_OK);
+        EXPECT_EQ(SizesOf(driver), preferred);
+    }
+
+    // A creation refused for a channel that does not exist leaves no buffers.
+    ASIOBufferInfo bad{0, 8, {}};
+    EXPECT_EQ(driver->createBuffers(&bad, 1, 384, &host), ASE_InvalidParameter);
+    EXPECT_EQ(SizesOf(driver), preferred);
 }
 
 TEST_F(DriverRate, HostTableWithoutRateEntryIsNotCalled) {

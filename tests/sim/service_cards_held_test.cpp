@@ -15,7 +15,7 @@ namespace {
 using namespace std::chrono_literals;
 
 // What one step of the shut-down is given in the stop-pending reports.
-constexpr DWORD kStopStepHintMs = 25000;
+constexpr DWORD kStopStepHintMs = 20000;
 constexpr DWORD kAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SESSIONCHANGE;
 
 // Handles until the condition holds or the patience runs out.

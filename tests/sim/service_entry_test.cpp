@@ -14,7 +14,7 @@ const StatusRow kStartPending{SERVICE_START_PENDING, 0, 3000, 0, 1};
 const StatusRow kRunning{SERVICE_RUNNING, 0, 0, kAccepted, 0};
 const StatusRow kStopped{SERVICE_STOPPED, 0, 0, kAccepted, 0};
 // The stop is answered with the wait hint of one shut-down step.
-StatusRow StopPending(DWORD checkPoint) { return {SERVICE_STOP_PENDING, 0, 25000, kAccepted, checkPoint}; }
+StatusRow StopPending(DWORD checkPoint) { return {SERVICE_STOP_PENDING, 0, 20000, kAccepted, checkPoint}; }
 
 using ServiceEntryTest = ServiceTest;
 

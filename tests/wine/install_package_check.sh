@@ -5,10 +5,10 @@
 # the downgrade refusal; and the x86 driver for 32-bit hosts beside the
 # 64-bit one (its own block at the end).
 #
-#   install_package_check.sh PACKAGE VERSION KorvexASIO.dll KorvexS.exe X86_KorvexASIO.dll
+#   install_package_check.sh PACKAGE VERSION KorvexASIO.dll KorvexS.exe X86_KorvexASIO.dll korvex-sim.exe
 set -u
-[ $# -eq 5 ] || { echo "usage: install_package_check.sh PACKAGE VERSION DLL EXE X86_DLL" >&2; exit 2; }
-msi=$1 version=$2 dll=$3 exe=$4 x86_dll=$5
+[ $# -eq 6 ] || { echo "usage: install_package_check.sh PACKAGE VERSION DLL EXE X86_DLL HOST_EXE" >&2; exit 2; }
+msi=$1 version=$2 dll=$3 exe=$4 x86_dll=$5 check_exe=$6
 
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
@@ -49,17 +49,25 @@ done < <(table Component)
 # Program Files folder's as "Program Files/...".)
 listing=$(msiextract -l "$msi" | sort)
 expected=$(printf '%s\n' 'Program Files/SAVANTIX/Lyrenta Vazozo/KorvexASIO.dll' \
-  'SAVANTIX/Lyrenta Vazozo/KorvexASIO.dll' 'SAVANTIX/Lyrenta Vazozo/KorvexS.exe' | sort)
+  'SAVANTIX/Lyrenta Vazozo/KorvexASIO.dll' 'SAVANTIX/Lyrenta Vazozo/KorvexCheck.exe' \
+  'SAVANTIX/Lyrenta Vazozo/KorvexS.exe' | sort)
 [ "$listing" = "$expected" ] && pass "payload: $(echo $listing)" || fail "payload is: $listing"
+table File | cut -f1,2 | grep -qxF "KorvexCheck.exe${T}AsioDriver" \
+  && pass "File: KorvexCheck.exe installed with the driver" || fail "File table has no KorvexCheck.exe in AsioDriver"
 expect_row Directory "VendorFolder${T}ProgramFiles64Folder${T}SAVANTIX"
 expect_row Directory "INSTALLFOLDER${T}VendorFolder${T}Lyrenta Vazozo"
 if msiextract -C "$work" "$msi" >/dev/null 2>&1; then
-  for pair in "SAVANTIX/Lyrenta Vazozo/KorvexASIO.dll:$dll" "SAVANTIX/Lyrenta Vazozo/KorvexS.exe:$exe"; do
+  # The host tool ships under the name a user looks for.
+  for pair in "SAVANTIX/Lyrenta Vazozo/KorvexASIO.dll:$dll" "SAVANTIX/Lyrenta Vazozo/KorvexS.exe:$exe" \
+    "SAVANTIX/Lyrenta Vazozo/KorvexCheck.exe:$check_exe"; do
     name=${pair%%:*} built=${pair#*:}
     extracted=$work/$name
     [ -n "$extracted" ] && cmp -s "$extracted" "$built" && pass "$name is the build's file" \
       || fail "$name in the package differs from $built"
   done
+  x86_64-w64-mingw32-objdump -f "$(find "$work" -type f -name KorvexCheck.exe | head -n 1)" 2>/dev/null \
+    | grep -q 'pei-x86-64' && pass "KorvexCheck.exe is a 64-bit Windows program" \
+    || fail "KorvexCheck.exe is not a 64-bit Windows program"
 else
   fail "msiextract could not unpack $msi"
 fi

@@ -4,10 +4,10 @@
 # upgrade to a newer package, downgrade refused, silent uninstall leaving
 # nothing behind.
 #
-#   install_test.sh PREFIX CHECK_EXE PACKAGE VERSION NEWER_PACKAGE NEWER_VERSION [HOST_EXE [HOST32_EXE]]
+#   install_test.sh PREFIX CHECK_EXE PACKAGE VERSION NEWER_PACKAGE NEWER_VERSION [HOST32_EXE]
 #
-# HOST_EXE, when given, is korvex-sim.exe: its probe must find the installed
-# driver through HKLM\SOFTWARE\ASIO and create it through COM, as a host does.
+# The installed host tool, KorvexCheck.exe, must find the installed driver
+# through HKLM\SOFTWARE\ASIO and create it through COM, as a host does.
 # HOST32_EXE is the x86 korvex-sim.exe, a 32-bit host: the same through the
 # 32-bit view, from the x86 DLL under Program Files (x86). A machine that
 # cannot run 32-bit programs skips that step and says so.
@@ -16,9 +16,8 @@
 # processes inherit the standard streams of whoever starts them, and CTest
 # reads ours through a pipe. The files are shown afterwards.
 set -u
-[ $# -ge 6 ] && [ $# -le 8 ] || { echo "usage: install_test.sh PREFIX CHECK_EXE PACKAGE VERSION NEWER_PACKAGE NEWER_VERSION [HOST_EXE [HOST32_EXE]]" >&2; exit 2; }
-host=${7:+$(realpath "$7")}
-host32=${8:+$(realpath "$8")}
+[ $# -ge 6 ] && [ $# -le 7 ] || { echo "usage: install_test.sh PREFIX CHECK_EXE PACKAGE VERSION NEWER_PACKAGE NEWER_VERSION [HOST32_EXE]" >&2; exit 2; }
+host32=${7:+$(realpath "$7")}
 prefix=$(realpath -m "$1") check=$(realpath "$2")
 old_msi=$(realpath "$3") old_version=$4
 new_msi=$(realpath "$5") new_version=$6
@@ -81,7 +80,7 @@ same_files_as() {
   mkdir -p "$unpacked"
   msiextract -C "$unpacked" "$msi" >/dev/null 2>&1 || { fail "msiextract $msi"; return; }
   local name
-  for name in KorvexASIO.dll KorvexS.exe; do
+  for name in KorvexASIO.dll KorvexS.exe KorvexCheck.exe; do
     if cmp -s "$installed/$name" "$unpacked/SAVANTIX/Lyrenta Vazozo/$name"; then
       pass "installed $name is the one of $(basename "$msi")"
     else
@@ -104,9 +103,9 @@ host_probe() {
   rc=$?
   sed 's/^/    /' "$logs/$name.out"
   if [ "$rc" -eq 0 ] && grep -q "SAVANTIX Lyrenta Vazozo not present" "$logs/$name.out"; then
-    pass "$name: korvex-sim.exe probe found the installed driver and created it (no card: not present)"
+    pass "$name: $(basename "$exe") probe found the installed driver and created it (no card: not present)"
   else
-    fail "$name: korvex-sim.exe probe of the installed driver (exit $rc)"
+    fail "$name: $(basename "$exe") probe of the installed driver (exit $rc)"
   fi
 }
 
@@ -131,7 +130,7 @@ msiexec install-old 0 /i "$(winpath "$old_msi")"
 check installed-old --gtest_filter='Installed.*:AsioHost.*' "$old_version"
 same_files_as "$old_msi"
 old_pid=$(service_pid installed-old)
-[ -z "$host" ] || host_probe host-probe "$host" "$WINE"
+host_probe host-probe "$installed/KorvexCheck.exe" "$WINE"
 if [ -n "$host32" ]; then
   if runs_32bit; then
     host_probe host32-probe "$host32" "$WINE32"

@@ -1,40 +1,29 @@
-// korvex-sim stream: a host streaming through the driver on a simulated card
-// whose clock runs in real time. It writes a sine to every output, measures
-// the card's tone on the inputs, and times each callback against the card's
-// half-ready signal.
-#include "platform/posix/kernel.h"
-#include "sim/machine.h"
-#include "tools/korvex-sim/driver_module.h"
+// korvex-sim stream: a host streaming through the driver on the card's
+// real-time clock. It writes a sine to every output, measures the card's
+// tone on the inputs, and times each callback against the card's half-ready
+// signal: live on Linux, where the simulated card is in reach; on Windows
+// from the status that the simulated card inside the test build of the
+// driver publishes, matched with the callbacks after stop.
 #include "tools/korvex-sim/host_cli.h"
+#include "tools/korvex-sim/host_session.h"
 #include "tools/korvex-sim/host_stream.h"
 #include "tools/korvex-sim/stream_report.h"
 
-#include <unistd.h>
-
-#include <cmath>
 #include <string>
 
 namespace korvex::cli {
 namespace {
 
-struct StreamOptions {
-    sim::CardModel model = sim::CardModel::Six;
-    uint32_t rate = 48000;
-    uint32_t bufferMs = 10;
-    double seconds = 5.0;
-    std::string wav;
-    sim::ToneConfig tone{};
-    std::string library = host::DriverModule::DefaultPath();
-};
-
-bool ParseStream(const std::vector<std::string>& args, StreamOptions* o, bool* help) {
+bool ParseStream(const std::vector<std::string>& args, host::SessionOptions* o, bool* help) {
     Options options(args);
     std::string name;
+    o->streamSeconds = 5.0;
     while (options.Next(&name)) {
         long integer = 0;
         double number = 0;
         if (name == "--help" || name == "-h") {
             *help = true;
+        } else if (host::ParseSessionOption(name, options, o)) {
         } else if (name == "--model") {
             options.Model(&o->model);
         } else if (name == "--rate") {
@@ -42,13 +31,11 @@ bool ParseStream(const std::vector<std::string>& args, StreamOptions* o, bool* h
         } else if (name == "--buffer-ms") {
             if (options.Integer(&integer, 1, 100)) o->bufferMs = static_cast<uint32_t>(integer);
         } else if (name == "--seconds") {
-            if (options.Number(&number, 0.05, 86400)) o->seconds = number;
+            if (options.Number(&number, 0.05, 86400)) o->streamSeconds = number;
         } else if (name == "--wav") {
             options.Value(&o->wav);
         } else if (name == "--tone") {
             if (options.Number(&number, 0, 100000)) o->tone.frequencyHz = number;
-        } else if (name == "--library") {
-            options.Value(&o->library);
         } else {
             options.Fail("unknown option '" + name + "'");
         }
@@ -56,79 +43,33 @@ bool ParseStream(const std::vector<std::string>& args, StreamOptions* o, bool* h
     return options.Finish("stream", PrintStreamUsage);
 }
 
-}  // namespace
-
-void PrintStreamUsage(FILE* out) {
-    fprintf(out,
-            "Usage: korvex-sim stream [options]\n"
-            "\n"
-            "  --model pico|six|duo|eight   the card (default six)\n"
-            "  --rate HZ                    the card's sample rate (default 48000)\n"
-            "  --buffer-ms MS               the card's preferred buffer length (default 10)\n"
-            "  --seconds S                  how long to stream (default 5)\n"
-            "  --tone HZ                    the tone the card puts on its inputs (default 1000; 0: silence)\n"
-            "  --wav PATH                   write what the card played, every output, as a WAV file\n"
-            "  --library PATH               the driver library (default: the one built)\n"
-            "\n"
-            "Output i carries a sine of 440 + 110 i Hz at -12 dBFS. Exit status 1 when a half\n"
-            "was lost, a half overran or the sample position is wrong; 2 when the stream\n"
-            "could not be set up.\n");
-}
-
-int RunStream(const std::vector<std::string>& args) {
-    StreamOptions o;
-    bool help = false;
-    if (!ParseStream(args, &o, &help)) return kExitUsage;
-    if (help) {
-        PrintStreamUsage(stdout);
-        return kExitOk;
-    }
-
-    const uint32_t framesGuess = std::max<uint32_t>(1, o.rate / 1000 * o.bufferMs);
-    const double halvesGuess = o.seconds * o.rate / framesGuess;
-    sim::Machine machine;
-    sim::CardConfig config;
-    config.model = o.model;
-    config.sampleRate = o.rate;
-    config.bufferMs = o.bufferMs;
-    config.tone = o.tone;
-    config.stampCapacity = static_cast<size_t>(halvesGuess * 1.1) + 1024;
-    sim::Card& card = machine.AddCard(config);
-    printf("Machine         one card: %s, %u Hz, %u ms buffers; tone %.0f Hz at %.1f dBFS on its inputs\n",
-           card.model().name, o.rate, o.bufferMs, o.tone.frequencyHz, o.tone.levelDbfs);
-
-    const kwin::HandleCounts handlesBefore = kwin::OpenHandles();
-    host::DriverModule module(o.library);
-    if (!module.loaded()) {
-        fprintf(stderr, "korvex-sim stream: cannot load %s: %s\n", o.library.c_str(), module.error().c_str());
+int Stream(const host::SessionOptions& o) {
+    std::string error;
+    bool found = false;
+    std::unique_ptr<host::HostSession> session = host::HostSession::Open(o, &error, &found);
+    if (!session) {
+        fprintf(stderr, "korvex-sim stream: %s\n", error.c_str());
         return kExitUsage;
     }
-    HRESULT created = E_FAIL;
-    IASIO* driver = module.CreateDriver(&created);
-    if (driver == nullptr) {
-        fprintf(stderr, "korvex-sim stream: the class factory did not create the driver (0x%08x)\n",
-                static_cast<unsigned>(created));
-        return kExitUsage;
-    }
+    session->Describe(stdout);
+    printf("Card tone       %.0f Hz at %.1f dBFS on its inputs\n", o.tone.frequencyHz, o.tone.levelDbfs);
 
     int status = kExitOk;
     {
-        host::StreamHost host(driver, card);
-        std::string error;
-        if (!host.Prepare(o.seconds, &error)) {
-            fprintf(stderr, "korvex-sim stream: %s\n", error.c_str());
-            host.Dispose();
-            driver->Release();
+        std::unique_ptr<host::StreamHost> host = session->NewStreamHost();
+        if (!host) {
+            fprintf(stderr, "korvex-sim stream: no card to stream on\n");
             return kExitUsage;
         }
-        PrintStreamSetup(host);
-
-        if (!o.wav.empty()) {
-            card.StartRecording(static_cast<size_t>(std::ceil(o.seconds * 1.05 * o.rate)) + 8 * host.bufferSize());
+        if (!host->Prepare(o.streamSeconds, &error) || !session->BeforeStream(*host, &error)) {
+            fprintf(stderr, "korvex-sim stream: %s\n", error.c_str());
+            host->Dispose();
+            return kExitUsage;
         }
-        printf("Streaming       %.1f s ...\n", o.seconds);
+        PrintStreamSetup(*host);
+        printf("Streaming       %.1f s ...\n", o.streamSeconds);
         fflush(stdout);
-        const bool live = isatty(fileno(stdout)) != 0;
+        const bool live = session->LiveProgress();
         auto progress = [&](const host::StreamProgress& p) {
             if (!live) return;
             printf("\r  %6.1f s   halves %-8llu  position %-10llu  overruns %llu   ", p.elapsedSeconds,
@@ -136,36 +77,53 @@ int RunStream(const std::vector<std::string>& args) {
                    static_cast<unsigned long long>(p.samplePosition), static_cast<unsigned long long>(p.overruns));
             fflush(stdout);
         };
-        const bool ran = host.Run(o.seconds, progress, &error);
+        const bool ran = host->Run(o.streamSeconds, progress, &error);
         if (live) printf("\r%-72s\r", "");
-        host.Dispose();
+        host->Dispose();
         if (!ran) {
             fprintf(stderr, "korvex-sim stream: %s\n", error.c_str());
-            driver->Release();
             return kExitUsage;
         }
-
-        PrintStreamSummary(host);
-
-        if (!o.wav.empty()) {
-            std::vector<int> played;
-            for (int32_t i = 0; i < host.outputs(); ++i) played.push_back(i);
-            if (card.SaveRecording(o.wav, played, 32)) {
-                printf("WAV             %s: %d outputs, %zu frames, %u Hz, 32-bit\n", o.wav.c_str(), host.outputs(),
-                       card.RecordedFrames(), card.SampleRate());
-            } else {
-                printf("WAV             %s: NOT WRITTEN\n", o.wav.c_str());
-                status = kExitUsage;
-            }
-        }
-        if (!host.Clean()) status = kExitFault;
+        PrintStreamSummary(*host);
+        if (!session->SaveRecording(*host, stdout)) status = kExitUsage;
+        if (!host->Clean() && status == kExitOk) status = kExitFault;
     }
-
-    driver->Release();
-    const bool closed = kwin::OpenHandles() == handlesBefore;
-    printf("Handles         %s\n", closed ? "all closed after release" : "LEFT OPEN after release");
+    if (!session->Close(stdout) && status == kExitOk) status = kExitFault;
     PrintStreamResult(status);
     return status;
+}
+
+}  // namespace
+
+void PrintStreamUsage(FILE* out) {
+    fprintf(out,
+            "Usage: korvex-sim stream [options]\n"
+            "\n");
+    host::PrintSessionUsage(out);
+    fprintf(out,
+            "  --model pico|six|duo|eight   the simulated card (default six)\n"
+            "  --rate HZ                    its sample rate (default 48000)\n"
+            "  --buffer-ms MS               its preferred buffer length (default 10)\n"
+            "  --seconds S                  how long to stream (default 5)\n"
+            "  --tone HZ                    the tone the card puts on its inputs (default 1000; 0: silence)\n"
+            "  --wav PATH                   write what the card played, every output, as a WAV file\n"
+            "\n"
+            "On Windows the card is the simulated one inside the test build of the driver\n"
+            "(KorvexASIO-simcard.dll). Output i carries a sine of 440 + 110 i Hz at -12 dBFS.\n"
+            "Exit status 1 when a half was lost, a half overran, the sample position is\n"
+            "wrong or the driver was not released cleanly; 2 when the stream could not be\n"
+            "set up.\n");
+}
+
+int RunStream(const std::vector<std::string>& args) {
+    host::SessionOptions o;
+    bool help = false;
+    if (!ParseStream(args, &o, &help)) return kExitUsage;
+    if (help) {
+        PrintStreamUsage(stdout);
+        return kExitOk;
+    }
+    return Stream(o);
 }
 
 }  // namespace korvex::cli

@@ -19,9 +19,11 @@ inline constexpr int kExitUsage = 2;  // bad options, or the setup itself failed
 int RunProbe(const std::vector<std::string>& args);
 int RunStream(const std::vector<std::string>& args);
 int RunService(const std::vector<std::string>& args);
+int RunLoopback(const std::vector<std::string>& args);
 void PrintProbeUsage(FILE* out);
 void PrintStreamUsage(FILE* out);
 void PrintServiceUsage(FILE* out);
+void PrintLoopbackUsage(FILE* out);
 
 // "pico", "six", "duo", "eight" (any case).
 std::optional<sim::CardModel> ParseModel(const std::string& text);

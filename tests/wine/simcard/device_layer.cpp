@@ -17,6 +17,7 @@
 //                             one line per half it still keeps (the last
 //                             kStatusStamps), "sequence half dueNs signalNs
 //                             checkNs answered", times on sim::MonotonicNs
+//   KORVEX_SIMCARD_LOOPBACK   OUT:IN, a loopback cable from output OUT to input IN
 //   KORVEX_SIMCARD_NO_CARD=1  no card at all
 //   KORVEX_SIMCARD_IN_USE=1   another client holds the card's claim
 #include "tests/wine/simcard/device_layer.h"
@@ -163,6 +164,10 @@ private:
         config.tone.frequencyHz = EnvNumber("KORVEX_SIMCARD_TONE_HZ", 1000);
         config.tone.levelDbfs = EnvNumber("KORVEX_SIMCARD_TONE_DBFS", -6);
         config.stampCapacity = korvex::simcard::kStatusStamps;
+        const std::string cable = Env("KORVEX_SIMCARD_LOOPBACK");
+        int output = 0, input = 0;
+        char rest = 0;
+        if (std::sscanf(cable.c_str(), "%d:%d%c", &output, &input, &rest) == 2) config.loopback = sim::LoopbackCable{output, input};
         const sim::ModelInfo& model = sim::Model(config.model);
         std::wstring hardwareId = model.hardwareId;
         card_ = std::make_unique<sim::Card>(config, hardwareId + L"\\4&2A1B&0&00E0", std::vector<std::wstring>{hardwareId});
