@@ -1,4 +1,5 @@
 #include "platform/posix/faults.h"
+#include "platform/posix/fault_hooks.h"
 
 #include "platform/posix/kernel.h"
 #include "platform/posix/object.h"
@@ -100,6 +101,8 @@ void ClearInjectedFailures() {
     table.armed.clear();
     UpdateAnyLocked(table);
 }
+
+bool ShouldFailCall(const char* function) { return ShouldFail(function); }
 
 int PendingInjectedFailures() {
     FailureTable& table = Failures();

@@ -170,6 +170,8 @@ DWORD PlausibleError(const std::string& function) {
         {"GetModuleHandleExW", ERROR_MOD_NOT_FOUND},
         {"GetProcAddress", ERROR_PROC_NOT_FOUND},
         {"AvSetMmThreadCharacteristicsW", kErrorInvalidTaskName},
+        // The heap is exhausted: a null result, no error code.
+        {"operator new", 0},
     };
     const auto found = kErrors.find(function);
     return found != kErrors.end() ? found->second : ERROR_NOT_ENOUGH_MEMORY;
