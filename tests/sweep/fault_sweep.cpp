@@ -106,6 +106,11 @@ void Parse(const std::string& text, RunResult* result, bool* done, bool* leaked)
     if (!problems.empty()) result->outcome = Outcome::Broken;
 }
 
+// Whether the child lived to say what it saw (and so whether its point came).
+bool Reported(const RunResult& result) {
+    return result.outcome == Outcome::Survived || result.outcome == Outcome::Broken;
+}
+
 }  // namespace
 
 const char* OutcomeName(Outcome outcome) {
@@ -296,7 +301,8 @@ ScenarioReport Sweep(const Scenario& scenario, const Options& options, FILE* log
             if (log && (!survived || options.verbose)) {
                 std::fprintf(log, "  %s: %s call %d (error %lu)%s: %s%s%s (%.0f ms)\n", scenario.name.c_str(),
                              function.c_str(), n, static_cast<unsigned long>(point.point.error),
-                             point.result.fired ? "" : ", not reached", OutcomeName(point.result.outcome),
+                             Reported(point.result) && !point.result.fired ? ", not reached" : "",
+                             OutcomeName(point.result.outcome),
                              point.result.detail.empty() ? "" : ": ", point.result.detail.c_str(),
                              point.result.milliseconds);
                 std::fflush(log);
