@@ -106,6 +106,13 @@ void Parse(const std::string& text, RunResult* result, bool* done, bool* leaked)
     if (!problems.empty()) result->outcome = Outcome::Broken;
 }
 
+// Small codes in decimal, as Windows documents them; the SetupAPI ones in hex.
+std::string ErrorText(DWORD error) {
+    char text[16];
+    std::snprintf(text, sizeof text, error > 0xFFFF ? "0x%08lX" : "%lu", static_cast<unsigned long>(error));
+    return text;
+}
+
 // Whether the child lived to say what it saw (and so whether its point came).
 bool Reported(const RunResult& result) {
     return result.outcome == Outcome::Survived || result.outcome == Outcome::Broken;
@@ -299,8 +306,8 @@ ScenarioReport Sweep(const Scenario& scenario, const Options& options, FILE* log
             report.points.push_back(point);
             const bool survived = point.result.outcome == Outcome::Survived;
             if (log && (!survived || options.verbose)) {
-                std::fprintf(log, "  %s: %s call %d (error %lu)%s: %s%s%s (%.0f ms)\n", scenario.name.c_str(),
-                             function.c_str(), n, static_cast<unsigned long>(point.point.error),
+                std::fprintf(log, "  %s: %s call %d (error %s)%s: %s%s%s (%.0f ms)\n", scenario.name.c_str(),
+                             function.c_str(), n, ErrorText(point.point.error).c_str(),
                              Reported(point.result) && !point.result.fired ? ", not reached" : "",
                              OutcomeName(point.result.outcome),
                              point.result.detail.empty() ? "" : ": ", point.result.detail.c_str(),
