@@ -77,8 +77,8 @@ private:
 };
 
 // Where ExitThread leaves a thread that CreateThread made: the end guard
-// that records its exit code, the point in ThreadMain it jumps back to, and
-// the module FreeLibraryAndExitThread gives back once it is there.
+// that records its exit code, the point in RunStartRoutine it jumps back to,
+// and the module FreeLibraryAndExitThread gives back once it is there.
 struct ThreadExit {
     ThreadEndGuard* guard = nullptr;
     std::jmp_buf* point = nullptr;
