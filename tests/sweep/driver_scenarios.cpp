@@ -140,6 +140,7 @@ bool Expect(Run& run, const char* call, T value, std::initializer_list<T> allowe
 
 struct SessionShape {
     int halves = 4;
+    int restarts = 0;        // start..stop pairs after the first, each after a rate change
     int releaseInCall = -1;  // the host drops its reference inside this callback (and then nothing else)
     DWORD halfWaitMs = 2000;  // for a half's answer when no failure is armed
 };
@@ -202,8 +203,26 @@ bool AnsweredOrReleased(sim::Card& card, const HostState& state, DWORD milliseco
     return false;
 }
 
-// create, init, probe, createBuffers, start, halves, stop, disposeBuffers,
-// release (or the release inside a callback instead of the last four).
+// Steps the card through the session's halves of one start; returns whether
+// the host dropped the driver inside a callback meanwhile.
+bool StreamHalves(Run& run, sim::Card& card, const HostState& state, const SessionShape& shape) {
+    const DWORD wait = run.armed() ? kFaultHalfWaitMs : shape.halfWaitMs;
+    for (int half = 0; half < shape.halves; ++half) {
+        const bool answered = card.FireHalf() && AnsweredOrReleased(card, state, wait);
+        if (state.releaseResult.load() != ~0u) break;
+        if (!run.armed()) run.Check(answered, "half " + std::to_string(half) + " not answered");
+    }
+    if (shape.releaseInCall < 0) return false;
+    // The stream thread destroys the object on its way out.
+    const bool released = state.releaseResult.load() != ~0u;
+    if (released) run.Check(state.releaseResult.load() == 0, "Release inside the callback did not return 0");
+    if (!run.armed()) run.Check(released, "the callback that releases never came");
+    return released;
+}
+
+// create, init, probe, createBuffers, start, halves, stop (again after a
+// rate change for each restart), disposeBuffers, release; or the release
+// inside a callback instead of what follows it.
 void Session(Run& run, sim::Card& card, const SessionShape& shape) {
     HostState state;
     host = &state;
@@ -221,24 +240,18 @@ void Session(Run& run, sim::Card& card, const SessionShape& shape) {
                                {ASIOTrue, 0, {nullptr, nullptr}}};
     const ASIOError created = driver->createBuffers(infos, 3, 256, &callbackTable);
     Expect<ASIOError>(run, "createBuffers", created, {ASE_OK, ASE_NoMemory, ASE_NotPresent});
-    const ASIOError started = driver->start();
-    Expect<ASIOError>(run, "start", started, {ASE_OK, ASE_NoMemory, ASE_NotPresent});
-    if (started == ASE_OK) {
-        const DWORD wait = run.armed() ? kFaultHalfWaitMs : shape.halfWaitMs;
-        for (int half = 0; half < shape.halves; ++half) {
-            const bool answered = card.FireHalf() && AnsweredOrReleased(card, state, wait);
-            if (state.releaseResult.load() != ~0u) break;
-            if (!run.armed()) run.Check(answered, "half " + std::to_string(half) + " not answered");
+    for (int cycle = 0; cycle <= shape.restarts && !released; ++cycle) {
+        if (cycle > 0) {
+            const double rate = cycle % 2 != 0 ? 96000.0 : 48000.0;
+            Expect<ASIOError>(run, "setSampleRate", driver->setSampleRate(rate), {ASE_OK, ASE_NoClock});
         }
-        if (shape.releaseInCall >= 0) {
-            // The stream thread destroys the object on its way out.
-            released = state.releaseResult.load() != ~0u;
-            if (released) run.Check(state.releaseResult.load() == 0, "Release inside the callback did not return 0");
-            if (!run.armed()) run.Check(released, "the callback that releases never came");
-        }
+        const ASIOError started = driver->start();
+        // ASE_InvalidMode: a terminated stream thread had still not ended.
+        Expect<ASIOError>(run, "start", started, {ASE_OK, ASE_NoMemory, ASE_NotPresent, ASE_InvalidMode});
+        if (started == ASE_OK) released = StreamHalves(run, card, state, shape);
+        if (!released) Expect<ASIOError>(run, "stop", driver->stop(), {ASE_OK, ASE_NoMemory});
     }
     if (!released) {
-        Expect<ASIOError>(run, "stop", driver->stop(), {ASE_OK, ASE_NoMemory});
         Expect<ASIOError>(run, "disposeBuffers", driver->disposeBuffers(), {ASE_OK, ASE_NotPresent});
         state.driver = nullptr;
         run.Check(driver->Release() == 0, "the last Release did not return 0");
@@ -274,6 +287,9 @@ void DriverScenario(Run& run, const SessionShape& shape) {
 std::vector<Scenario> DriverScenarios(const DriverSweepOptions& options) {
     SessionShape session;
     session.halves = options.halves;
+    SessionShape restarting = session;
+    restarting.halves = 2;
+    restarting.restarts = options.restarts;
     SessionShape releasing = session;
     releasing.releaseInCall = options.halves - 1;
     return {
@@ -281,6 +297,11 @@ std::vector<Scenario> DriverScenarios(const DriverSweepOptions& options) {
          "create, init, probe, createBuffers, start, " + std::to_string(options.halves) +
              " halves, stop, disposeBuffers, release",
          [session](Run& run) { DriverScenario(run, session); }},
+        {"driver-restart",
+         "create, init, probe, createBuffers, then " + std::to_string(restarting.restarts + 1) + " times start, " +
+             std::to_string(restarting.halves) + " halves, stop, the rate changed before each restart, " +
+             "disposeBuffers, release",
+         [restarting](Run& run) { DriverScenario(run, restarting); }},
         {"driver-release-in-callback",
          "the same session, the host dropping its last reference inside callback " +
              std::to_string(releasing.releaseInCall + 1),

@@ -8,7 +8,8 @@
 namespace sweep {
 
 struct DriverSweepOptions {
-    int halves = 4;  // halves streamed per session
+    int halves = 4;    // halves streamed per session
+    int restarts = 1;  // start..stop pairs after the first in the restart scenario
 };
 
 std::vector<Scenario> DriverScenarios(const DriverSweepOptions& options);

@@ -15,7 +15,7 @@ void Usage(FILE* out) {
                  "Usage: fault_sweep [--long] [--halves N] [--scenario NAME]... [--function NAME]...\n"
                  "                   [--timeout-ms MS] [--verbose]\n"
                  "\n"
-                 "  --long           the longer sweep: 16 halves per session instead of 4\n"
+                 "  --long           the longer sweep: 16 halves per session instead of 4, 3 restarts instead of 1\n"
                  "  --halves N       halves streamed per session\n"
                  "  --scenario NAME  only this scenario; repeatable\n"
                  "  --function NAME  inject failures of this function only; repeatable\n"
@@ -37,6 +37,7 @@ int main(int argc, char** argv) {
             return 0;
         } else if (arg == "--long") {
             driver.halves = 16;
+            driver.restarts = 3;
         } else if (arg == "--halves" && value) {
             driver.halves = std::atoi(value);
             ++i;
