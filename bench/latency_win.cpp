@@ -58,35 +58,82 @@ void SleepUntil(uint64_t deadline) {
     }
 }
 
+// What both floors keep: one thread signals period k at its deadline, the
+// other stamps its wake; sequence numbers start at 1 in each run.
+class SignalledFloor : public Floor {
+protected:
+    explicit SignalledFloor(double periodNs) : periodNs_(periodNs) {}
+
+    void BeginRun(double seconds) {
+        periods_ = static_cast<uint64_t>(seconds * 1e9 / periodNs_);
+        signalNs_.assign(periods_ + 1, 0);
+        deadlineNs_.assign(periods_ + 1, 0);
+        runStarts_.push_back(wakeTimes_.size());
+        sequence_.store(0);
+    }
+
+    // On the signalling thread, just before it signals.
+    void Signalled(uint64_t k, uint64_t now, uint64_t deadline) {
+        signalNs_[k] = now;
+        deadlineNs_[k] = deadline;
+        sequence_.store(k, std::memory_order_release);
+    }
+
+    // On the waking thread; periods coalesced into this wake are late too.
+    void Woke(uint64_t now, uint64_t* seen) {
+        const uint64_t last = sequence_.load(std::memory_order_acquire);
+        if (last == *seen) return;
+        coalesced_ += last - *seen - 1;
+        wake_.push_back(now - signalNs_[last]);
+        wakeTimes_.push_back(now);
+        for (uint64_t k = *seen + 1; k <= last; ++k) {
+            if (static_cast<double>(now - deadlineNs_[k]) > periodNs_) ++lateWakes_;
+        }
+        *seen = last;
+    }
+
+    void EndRun() { totalPeriods_ += periods_; }
+
+    FloorFigures WakeFigures() const {
+        FloorFigures f;
+        f.wake = wake_;
+        f.jitter = Jitter(wakeTimes_, runStarts_, periodNs_);
+        f.periods = totalPeriods_;
+        f.wakes = wake_.size();
+        f.coalesced = coalesced_;
+        f.lateWakes = lateWakes_;
+        return f;
+    }
+
+    const double periodNs_;
+    uint64_t periods_ = 0;
+
+private:
+    std::atomic<uint64_t> sequence_{0};
+    std::vector<uint64_t> signalNs_, deadlineNs_;
+    std::vector<uint64_t> wake_, wakeTimes_;
+    std::vector<size_t> runStarts_;
+    uint64_t totalPeriods_ = 0, lateWakes_ = 0, coalesced_ = 0;
+};
+
 // ---- The floor ------------------------------------------------------------------
 
-class Win32Floor final : public Floor {
+class Win32Floor final : public SignalledFloor {
 public:
-    explicit Win32Floor(double periodNs) : periodNs_(periodNs) {}
+    explicit Win32Floor(double periodNs) : SignalledFloor(periodNs) {}
 
     const char* label() const override { return "floor (SetEvent → WFMO)"; }
     const char* name() const override { return "floor"; }
 
     FloorFigures Figures() const override {
-        FloorFigures f;
-        f.wake = wake;
-        f.jitter = Jitter(wakeTimes, runStarts, periodNs_);
-        f.timerLate = timerLate;
-        f.periods = totalPeriods;
-        f.wakes = wake.size();
-        f.coalesced = coalesced;
-        f.lateWakes = lateWakes;
-        f.lateTimer = lateTimer;
+        FloorFigures f = WakeFigures();
+        f.timerLate = timerLate_;
+        f.lateTimer = lateTimer_;
         return f;
     }
 
     bool Run(double seconds) override {
-        const uint64_t periods = static_cast<uint64_t>(seconds * 1e9 / periodNs_);
-        signalNs_.assign(periods + 1, 0);
-        deadlineNs_.assign(periods + 1, 0);
-        periods_ = periods;
-        runStarts.push_back(wakeTimes.size());
-        sequence_.store(0);
+        BeginRun(seconds);
         HANDLE ready = CreateEventW(nullptr, FALSE, FALSE, nullptr);
         HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         if (ready == nullptr || stop == nullptr) {
@@ -111,10 +158,6 @@ public:
         return ok;
     }
 
-    std::vector<uint64_t> wake, wakeTimes, timerLate;
-    std::vector<size_t> runStarts;
-    uint64_t totalPeriods = 0, lateWakes = 0, lateTimer = 0, coalesced = 0;
-
 private:
     static DWORD WINAPI WaiterProc(LPVOID self) {
         static_cast<Win32Floor*>(self)->Waiter();
@@ -128,11 +171,9 @@ private:
             const uint64_t deadline = start + static_cast<uint64_t>(std::llround(periodNs_ * static_cast<double>(k)));
             SleepUntil(deadline);
             const uint64_t now = NowNs();
-            signalNs_[k] = now;
-            deadlineNs_[k] = deadline;
-            timerLate.push_back(now - deadline);
-            if (static_cast<double>(now - deadline) > periodNs_) ++lateTimer;
-            sequence_.store(k, std::memory_order_release);
+            timerLate_.push_back(now - deadline);
+            if (static_cast<double>(now - deadline) > periodNs_) ++lateTimer_;
+            Signalled(k, now, deadline);
             SetEvent(ready_);
         }
         timeEndPeriod(1);
@@ -144,25 +185,14 @@ private:
         for (;;) {
             const DWORD result = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
             if (result != WAIT_OBJECT_0 + 1) break;
-            const uint64_t now = NowNs();
-            const uint64_t last = sequence_.load(std::memory_order_acquire);
-            if (last == seen) continue;
-            coalesced += last - seen - 1;
-            wake.push_back(now - signalNs_[last]);
-            wakeTimes.push_back(now);
-            for (uint64_t k = seen + 1; k <= last; ++k) {
-                if (static_cast<double>(now - deadlineNs_[k]) > periodNs_) ++lateWakes;
-            }
-            seen = last;
+            Woke(NowNs(), &seen);
         }
-        totalPeriods += periods_;
+        EndRun();
     }
 
-    const double periodNs_;
     HANDLE ready_ = nullptr, stop_ = nullptr;
-    uint64_t periods_ = 0;
-    std::atomic<uint64_t> sequence_{0};
-    std::vector<uint64_t> signalNs_, deadlineNs_;
+    std::vector<uint64_t> timerLate_;
+    uint64_t lateTimer_ = 0;
 };
 
 // ---- The call-shaped floor -------------------------------------------------------
@@ -176,22 +206,16 @@ private:
 // (what outputReady does) and waits for {stop, host output} before the next
 // half. All events auto-reset, as the driver creates them. Under Wine every
 // one of these calls is a round trip to the Wine server.
-class CallShapedFloor final : public Floor {
+class CallShapedFloor final : public SignalledFloor {
 public:
-    explicit CallShapedFloor(double periodNs) : periodNs_(periodNs) {}
+    explicit CallShapedFloor(double periodNs) : SignalledFloor(periodNs) {}
 
     const char* label() const override { return "call-shaped floor"; }
     const char* name() const override { return "call-shaped floor"; }
 
     FloorFigures Figures() const override {
-        FloorFigures f;
-        f.wake = wake;
-        f.jitter = Jitter(wakeTimes, runStarts, periodNs_);
-        f.periods = totalPeriods;
-        f.wakes = wake.size();
-        f.coalesced = coalesced;
-        f.lateWakes = lateWakes;
-        f.unanswered = unanswered;
+        FloorFigures f = WakeFigures();
+        f.unanswered = unanswered_;
         return f;
     }
 
@@ -204,12 +228,7 @@ public:
     }
 
     bool Run(double seconds) override {
-        const uint64_t periods = static_cast<uint64_t>(seconds * 1e9 / periodNs_);
-        signalNs_.assign(periods + 1, 0);
-        deadlineNs_.assign(periods + 1, 0);
-        periods_ = periods;
-        runStarts.push_back(wakeTimes.size());
-        sequence_.store(0);
+        BeginRun(seconds);
         bool ok = true;
         for (HANDLE& event : events_) {
             event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
@@ -238,10 +257,6 @@ public:
         }
         return ok;
     }
-
-    std::vector<uint64_t> wake, wakeTimes;
-    std::vector<size_t> runStarts;
-    uint64_t totalPeriods = 0, lateWakes = 0, coalesced = 0, unanswered = 0;
 
 private:
     enum { kStopHalf0, kHalf0Ready, kStopOutput, kHostOutput, kStopHalf1, kHalf1Ready, kOutput0Ready, kOutput1Ready,
@@ -296,7 +311,7 @@ private:
             if (pending >= 0) {
                 const bool answered = WaitForSingleObject(OutputReady(pending), 0) == WAIT_OBJECT_0;
                 if (!answered) {
-                    ++unanswered;
+                    ++unanswered_;
                     late[pending] = true;
                 } else {
                     late[pending] = false;
@@ -306,9 +321,7 @@ private:
             if (late[half] && WaitForSingleObject(OutputReady(half), 0) == WAIT_OBJECT_0) late[half] = false;
             Work(&clockWork_, &clockPhase_);
             // The card stamps its signal just before its SetEvent.
-            signalNs_[k] = NowNs();
-            deadlineNs_[k] = deadline;
-            sequence_.store(k, std::memory_order_release);
+            Signalled(k, NowNs(), deadline);
             SetEvent(events_[half == 0 ? kHalf0Ready : kHalf1Ready]);
             pending = half;
             nextHalf = half ^ 1;
@@ -328,17 +341,7 @@ private:
             // The driver reads timeGetTime before the host's callback.
             volatile DWORD milliseconds = timeGetTime();
             (void)milliseconds;
-            const uint64_t now = NowNs();
-            const uint64_t last = sequence_.load(std::memory_order_acquire);
-            if (last != seen) {
-                coalesced += last - seen - 1;
-                wake.push_back(now - signalNs_[last]);
-                wakeTimes.push_back(now);
-                for (uint64_t k = seen + 1; k <= last; ++k) {
-                    if (static_cast<double>(now - deadlineNs_[k]) > periodNs_) ++lateWakes;
-                }
-                seen = last;
-            }
+            Woke(NowNs(), &seen);
             Work(&streamWork_, &streamPhase_);
             // outputReady
             SetEvent(OutputReady(half));
@@ -347,20 +350,17 @@ private:
             if (result != WAIT_OBJECT_0 + 1) break;
         }
         timeEndPeriod(1);
-        totalPeriods += periods_;
+        EndRun();
     }
 
     static void Work(std::vector<int32_t>* samples, double* phase) {
         for (int32_t& sample : *samples) sample = static_cast<int32_t>(5e8 * std::sin((*phase += 1) * 0.0143));
     }
 
-    const double periodNs_;
     std::vector<int32_t> clockWork_, streamWork_;
     double clockPhase_ = 0, streamPhase_ = 0;
     HANDLE events_[kEventCount] = {};
-    uint64_t periods_ = 0;
-    std::atomic<uint64_t> sequence_{0};
-    std::vector<uint64_t> signalNs_, deadlineNs_;
+    uint64_t unanswered_ = 0;
 };
 
 // ---- The driver path --------------------------------------------------------------

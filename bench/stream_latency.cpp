@@ -10,6 +10,7 @@
 // rotates, so that all see the same machine. Figures only; the exit status
 // says only whether it ran.
 #include "bench/latency_platform.h"
+#include "tools/korvex-sim/host_stream.h"
 
 #include <algorithm>
 #include <cmath>
@@ -22,27 +23,9 @@
 namespace bench {
 namespace {
 
-// Nearest-rank percentiles of a set of durations.
-struct Percentiles {
-    size_t count = 0;
-    double p50 = 0, p99 = 0, p999 = 0, max = 0;
-};
+using korvex::host::Percentiles;
 
-Percentiles Summarise(std::vector<uint64_t> values) {
-    Percentiles p;
-    p.count = values.size();
-    if (values.empty()) return p;
-    std::sort(values.begin(), values.end());
-    auto rank = [&](double q) {
-        const size_t index = static_cast<size_t>(std::ceil(q * static_cast<double>(values.size())));
-        return static_cast<double>(values[std::clamp<size_t>(index, 1, values.size()) - 1]);
-    };
-    p.p50 = rank(0.50);
-    p.p99 = rank(0.99);
-    p.p999 = rank(0.999);
-    p.max = static_cast<double>(values.back());
-    return p;
-}
+Percentiles Summarise(const std::vector<uint64_t>& values) { return korvex::host::ComputePercentiles(values); }
 
 std::string Us(double ns) {
     char text[32];
