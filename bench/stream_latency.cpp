@@ -364,7 +364,9 @@ void Usage(FILE* out) {
             "  --seconds S        streaming time per path (floor, driver) and setting (default 10)\n"
             "  --segments N       alternating floor/driver segments the time is split into (default 5)\n"
             "  --setting RATE/MS  a card rate and buffer length; repeatable (default 192000/2 and 48000/10)\n"
-            "  --model M          the card model (default six)\n");
+            "  --model M          the card model (default six)\n"
+            "  --soak-seconds S   a soak at the smallest buffer: 192000/2 only, S seconds per path in\n"
+            "                     one-minute alternating segments (600: ten minutes of streaming)\n");
 }
 
 }  // namespace
@@ -393,6 +395,11 @@ int main(int argc, char** argv) {
                 return 2;
             }
             settings.push_back({rate, ms});
+            ++i;
+        } else if (arg == "--soak-seconds" && value) {
+            seconds = std::atof(value);
+            segments = std::max(1, static_cast<int>(seconds / 60));
+            settings = {{192000, 2}};
             ++i;
         } else if (arg == "--model" && value) {
             const std::string name = value;

@@ -118,9 +118,10 @@ public:
     void* outputBuffers[8] = {};
     int32_t outputActive[8] = {};
     HANDLE streamThread = nullptr;
-    // The stream thread's reference on this library, or null when none could
-    // be taken. Given back with the thread's handle, or by the thread itself
-    // when it destroys the object (RunStream).
+    // The stream thread's reference on this library, taken by start (which
+    // refuses to stream without it); null while there is no stream thread.
+    // Given back with the thread's handle, or by the thread itself when it
+    // destroys the object (RunStream).
     HMODULE streamModule = nullptr;
     // The stream thread's ID while it runs the stream; it clears it on its
     // way out, so that no later thread that gets the same ID is taken for it.

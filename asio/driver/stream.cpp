@@ -37,25 +37,29 @@ ASIOError AsioDriver::start() {
         if (*event == nullptr) return ASE_NoMemory;
     }
 
-    EventRegistration registration{{HandleValue(half0ReadyEvent), HandleValue(half1ReadyEvent),
-                                    HandleValue(output0ReadyEvent), HandleValue(output1ReadyEvent)}};
-    if (!SendProperty(DEVCTL_EVENTS, KSPROPERTY_TYPE_SET, &registration, sizeof(registration))) return ASE_NoMemory;
-    for (HANDLE* event : events) ResetEvent(*event);
-
     // The thread keeps the library loaded until it has left it: a host may
     // unload it as soon as the object is gone, which the thread itself may
-    // bring about (Destroy).
+    // bring about (Destroy). Without that reference there is no stream.
     HMODULE module = nullptr;
     if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
                             reinterpret_cast<LPCWSTR>(&AsioDriver::StreamThreadProc), &module)) {
-        module = nullptr;
+        return ASE_NoMemory;
     }
+
+    EventRegistration registration{{HandleValue(half0ReadyEvent), HandleValue(half1ReadyEvent),
+                                    HandleValue(output0ReadyEvent), HandleValue(output1ReadyEvent)}};
+    if (!SendProperty(DEVCTL_EVENTS, KSPROPERTY_TYPE_SET, &registration, sizeof(registration))) {
+        FreeLibrary(module);
+        return ASE_NoMemory;
+    }
+    for (HANDLE* event : events) ResetEvent(*event);
+
     running.store(true, std::memory_order_relaxed);
     DWORD threadId = 0;
     HANDLE thread = CreateThread(nullptr, 0, &AsioDriver::StreamThreadProc, this, CREATE_SUSPENDED, &threadId);
     if (thread == nullptr) {
         running.store(false, std::memory_order_relaxed);
-        if (module != nullptr) FreeLibrary(module);
+        FreeLibrary(module);
         return ASE_NoMemory;
     }
     streamThread = thread;

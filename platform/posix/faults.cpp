@@ -1,4 +1,5 @@
 #include "platform/posix/faults.h"
+#include "platform/posix/fault_hooks.h"
 
 #include "platform/posix/kernel.h"
 #include "platform/posix/object.h"
@@ -18,15 +19,40 @@ struct ArmedFailure {
     DWORD error;
 };
 
+// Room for every stand-in function that can fail; a fixed table, so that
+// counting allocates nothing on the threads it counts.
+constexpr size_t kMaxCountedFunctions = 256;
+struct CallCounter {
+    const char* function;  // the name each stand-in function passes: a literal
+    int calls;
+};
+
 struct FailureTable {
     std::mutex mutex;
     std::vector<ArmedFailure> armed;
-    std::atomic<bool> any{false};  // lets unarmed calls skip the lock
+    bool counting = false;
+    CallCounter counters[kMaxCountedFunctions] = {};
+    size_t counted = 0;
+    std::atomic<bool> any{false};  // armed or counting: lets other calls skip the lock
 };
 
 FailureTable& Failures() {
     static auto* table = new FailureTable;  // never destroyed: threads may outlive main
     return *table;
+}
+
+void CountLocked(FailureTable& table, const char* function) {
+    for (size_t i = 0; i < table.counted; ++i) {
+        if (std::strcmp(table.counters[i].function, function) == 0) {
+            ++table.counters[i].calls;
+            return;
+        }
+    }
+    if (table.counted < kMaxCountedFunctions) table.counters[table.counted++] = {function, 1};
+}
+
+void UpdateAnyLocked(FailureTable& table) {
+    table.any.store(table.counting || !table.armed.empty(), std::memory_order_release);
 }
 
 }  // namespace
@@ -35,6 +61,7 @@ bool ShouldFail(const char* function, DWORD& error) {
     FailureTable& table = Failures();
     if (!table.any.load(std::memory_order_acquire)) return false;
     std::lock_guard lock(table.mutex);
+    if (table.counting) CountLocked(table, function);
     bool fires = false;
     for (auto it = table.armed.begin(); it != table.armed.end();) {
         if (std::strcmp(it->function.c_str(), function) != 0) {
@@ -49,7 +76,7 @@ bool ShouldFail(const char* function, DWORD& error) {
             ++it;
         }
     }
-    table.any.store(!table.armed.empty(), std::memory_order_release);
+    UpdateAnyLocked(table);
     return fires;
 }
 
@@ -65,14 +92,46 @@ void FailCall(const std::string& function, int nthCall, DWORD error) {
     FailureTable& table = Failures();
     std::lock_guard lock(table.mutex);
     table.armed.push_back({function, nthCall, error});
-    table.any.store(true, std::memory_order_release);
+    UpdateAnyLocked(table);
 }
 
 void ClearInjectedFailures() {
     FailureTable& table = Failures();
     std::lock_guard lock(table.mutex);
     table.armed.clear();
-    table.any.store(false, std::memory_order_release);
+    UpdateAnyLocked(table);
+}
+
+bool ShouldFailCall(const char* function) { return ShouldFail(function); }
+
+int PendingInjectedFailures() {
+    FailureTable& table = Failures();
+    std::lock_guard lock(table.mutex);
+    return static_cast<int>(table.armed.size());
+}
+
+void StartCountingCalls() {
+    FailureTable& table = Failures();
+    std::lock_guard lock(table.mutex);
+    table.counted = 0;
+    table.counting = true;
+    UpdateAnyLocked(table);
+}
+
+void StopCountingCalls() {
+    FailureTable& table = Failures();
+    std::lock_guard lock(table.mutex);
+    table.counting = false;
+    UpdateAnyLocked(table);
+}
+
+std::vector<CallCount> CountedCalls() {
+    FailureTable& table = Failures();
+    std::lock_guard lock(table.mutex);
+    std::vector<CallCount> counts;
+    counts.reserve(table.counted);
+    for (size_t i = 0; i < table.counted; ++i) counts.push_back({table.counters[i].function, table.counters[i].calls});
+    return counts;
 }
 
 }  // namespace kwin

@@ -108,6 +108,21 @@ KWIN_EXPORT void ResetThreadHistory();
 // instance "SetupDiGetClassDevsW" or "CreateThread".
 KWIN_EXPORT void FailCall(const std::string& function, int nthCall, DWORD error);
 KWIN_EXPORT void ClearInjectedFailures();
+// Failures armed with FailCall whose call has not come yet.
+KWIN_EXPORT int PendingInjectedFailures();
+
+// Counts, from now on, every call of every stand-in function that FailCall
+// can fail, by name, whatever thread or simulated process makes it (the
+// calls the counting sees are the ones FailCall's n counts). Starting again
+// starts the counts from zero. Counting allocates nothing.
+KWIN_EXPORT void StartCountingCalls();
+KWIN_EXPORT void StopCountingCalls();
+struct KWIN_EXPORT CallCount {
+    std::string function;
+    int calls = 0;
+};
+// The functions called since counting started, in the order of their first call.
+KWIN_EXPORT std::vector<CallCount> CountedCalls();
 
 // ---- Device tree --------------------------------------------------------------
 

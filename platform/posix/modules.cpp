@@ -6,6 +6,7 @@
 #include "platform/posix/faults.h"
 #include "platform/posix/kernel.h"
 #include "platform/posix/object.h"
+#include "platform/posix/threads.h"
 
 #include <dlfcn.h>
 #include <link.h>
@@ -178,11 +179,11 @@ extern "C" BOOL WINAPI FreeLibrary(HMODULE module) {
     return FALSE;
 }
 
-// FreeLibrary runs here, in the stand-in, so the caller's library may go
-// before the thread ends.
+// The thread ends first: it never returns into the caller's code, which the
+// FreeLibrary may unmap, and its frames there are never unwound. FreeLibrary
+// runs from the stand-in's thread start once the thread is back there.
 extern "C" void WINAPI FreeLibraryAndExitThread(HMODULE module, DWORD exitCode) {
-    FreeLibrary(module);
-    ExitThread(exitCode);
+    kwin::EndCallingThread(exitCode, module);
 }
 
 // Nothing calls a module back on thread start or exit here anyway.

@@ -4,13 +4,16 @@
 // handle and by the thread itself. TerminateThread cancels the pthread: the
 // cancellation unwinds the thread's stack as a forced exception, so nothing
 // on the way may swallow it, and the end of the thread is recorded by a guard
-// that also runs during that unwinding.
+// that also runs during that unwinding. ExitThread does not unwind: as on
+// Windows, the frames of the caller are abandoned, destructors and all, by a
+// jump back to the thread's start in the stand-in.
 #include "platform/posix/threads.h"
 
 #include "platform/posix/faults.h"
 #include "platform/posix/futex.h"
 #include "platform/posix/kernel.h"
 
+#include <csetjmp>
 #include <mutex>
 #include <new>
 #include <vector>
@@ -73,8 +76,33 @@ private:
     DWORD returned_ = 0;
 };
 
-// The end guard of the calling thread when CreateThread made it (ExitThread).
-thread_local ThreadEndGuard* currentGuard = nullptr;
+// Where ExitThread leaves a thread that CreateThread made: the end guard
+// that records its exit code, the point in RunStartRoutine it jumps back to,
+// and the module FreeLibraryAndExitThread gives back once it is there.
+struct ThreadExit {
+    ThreadEndGuard* guard = nullptr;
+    std::jmp_buf* point = nullptr;
+    HMODULE moduleToFree = nullptr;
+};
+thread_local ThreadExit currentExit;
+
+// Runs the start routine; returns when it returns or when the thread calls
+// ExitThread, which jumps back here. Only trivially destructible state may
+// live in this frame: the jump skips nothing of it.
+void RunStartRoutine(ThreadObject& self, ThreadEndGuard& guard) {
+    std::jmp_buf exitPoint;
+    currentExit.guard = &guard;
+    currentExit.point = &exitPoint;
+    if (setjmp(exitPoint) == 0) {
+        guard.SetReturned(self.start(self.parameter));
+    } else if (HMODULE module = currentExit.moduleToFree) {
+        // FreeLibraryAndExitThread: the thread has left the module's code,
+        // so it may go now, before the thread counts as ended.
+        currentExit.moduleToFree = nullptr;
+        FreeLibrary(module);
+    }
+    currentExit = {};
+}
 
 // Must not be noexcept and must not catch: the cancellation passes through.
 void* ThreadMain(void* argument) {
@@ -87,7 +115,6 @@ void* ThreadMain(void* argument) {
     SetCurrentWaitInterrupt(&self->interrupt);
 
     ThreadEndGuard guard(*self);
-    currentGuard = &guard;
     uint32_t gate;
     while ((gate = self->gate.load(std::memory_order_acquire)) == ThreadObject::kGateClosed) {
         FutexWait(&self->gate, ThreadObject::kGateClosed, nullptr);
@@ -95,7 +122,7 @@ void* ThreadMain(void* argument) {
     if (gate == ThreadObject::kGateTerminated) {
         for (;;) pthread_testcancel();  // TerminateThread has cancelled us
     }
-    guard.SetReturned(self->start(self->parameter));
+    RunStartRoutine(*self, guard);
     return nullptr;
 }
 
@@ -308,12 +335,24 @@ extern "C" BOOL WINAPI TerminateThread(HANDLE hThread, DWORD exitCode) {
     return TRUE;
 }
 
-// pthread_exit unwinds the stack like a cancellation: ThreadMain's guard
-// records the end with this exit code.
-extern "C" void WINAPI ExitThread(DWORD exitCode) {
-    if (kwin::currentGuard) kwin::currentGuard->SetReturned(exitCode);
+namespace kwin {
+// Ends the calling thread with the exit code without running the destructors
+// of its frames, as Windows does; a module given is freed once the thread is
+// back in ThreadMain. A thread that CreateThread did not make (the program's
+// main thread, a std::thread) can only leave through pthread_exit, which
+// unwinds.
+[[noreturn]] void EndCallingThread(DWORD exitCode, HMODULE moduleToFree) {
+    if (currentExit.point != nullptr) {
+        currentExit.guard->SetReturned(exitCode);
+        currentExit.moduleToFree = moduleToFree;
+        std::longjmp(*currentExit.point, 1);
+    }
+    if (moduleToFree != nullptr) FreeLibrary(moduleToFree);
     pthread_exit(nullptr);
 }
+}  // namespace kwin
+
+extern "C" void WINAPI ExitThread(DWORD exitCode) { kwin::EndCallingThread(exitCode, nullptr); }
 
 extern "C" BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD exitCode) {
     if (kwin::ShouldFail("GetExitCodeThread")) return FALSE;

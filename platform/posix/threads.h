@@ -48,4 +48,8 @@ struct ThreadObject final : KernelObject {
     std::atomic<uint32_t> gate;  // futex word; written under KernelLock()
 };
 
+// ExitThread, and FreeLibraryAndExitThread with the module to free after the
+// thread has left the caller's code.
+[[noreturn]] void EndCallingThread(DWORD exitCode, HMODULE moduleToFree);
+
 }  // namespace kwin

@@ -142,3 +142,47 @@ TEST(Threads, CallsOnAClosedThreadHandleFail) {
 
 }  // namespace
 }  // namespace conformance
+
+namespace conformance {
+namespace {
+
+// ExitThread ends the thread where it stands: nothing after the call runs,
+// and the objects of the frames it leaves are not destroyed (the caller's
+// code may be about to go, as with FreeLibraryAndExitThread).
+struct ExitingThread {
+    bool destroyed = false;
+    bool ranOn = false;
+};
+
+struct MarksDestruction {
+    bool* destroyed;
+    ~MarksDestruction() { *destroyed = true; }
+};
+
+void ExitFromNestedFrame(ExitingThread* state) {
+    MarksDestruction inner{&state->destroyed};
+    ExitThread(23);
+}
+
+DWORD WINAPI ExitsThroughFrames(LPVOID parameter) {
+    auto* state = static_cast<ExitingThread*>(parameter);
+    MarksDestruction outer{&state->destroyed};
+    ExitFromNestedFrame(state);
+    state->ranOn = true;
+    return 7;
+}
+
+TEST(Threads, ExitThreadEndsWithItsCodeAndDestroysNothingOfItsFrames) {
+    ExitingThread state;
+    ScopedHandle thread(CreateThread(nullptr, 0, &ExitsThroughFrames, &state, 0, nullptr));
+    ASSERT_NE(thread.get(), nullptr);
+    ASSERT_EQ(WaitForSingleObject(thread.get(), kPatienceMs), WAIT_OBJECT_0);
+    DWORD exitCode = 0;
+    ASSERT_TRUE(GetExitCodeThread(thread.get(), &exitCode));
+    EXPECT_EQ(exitCode, 23u);
+    EXPECT_FALSE(state.ranOn);
+    EXPECT_FALSE(state.destroyed) << "ExitThread unwound the thread's frames";
+}
+
+}  // namespace
+}  // namespace conformance

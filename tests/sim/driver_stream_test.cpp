@@ -637,6 +637,32 @@ TEST_F(DriverStream, StartReportsAThreadThatCouldNotBeMade) {
     EXPECT_EQ(host.CallCount(), 1u);
 }
 
+// Without its reference on the library the stream thread could be left
+// running in unmapped code by a host that unloads the library after a
+// release from its callback: start refuses before it asks anything of the card.
+TEST_F(DriverStream, StartRefusesWithoutAReferenceOnItsOwnLibrary) {
+    ASSERT_NE(OpenDriver(), nullptr);
+    CreateStereo();
+    card->ClearRequests();
+    const kwin::ModuleReferenceCalls before = kwin::ModuleReferenceCounts();
+    kwin::FailCall("GetModuleHandleExW", 1, ERROR_MOD_NOT_FOUND);
+
+    EXPECT_EQ(driver->start(), ASE_NoMemory);
+    EXPECT_TRUE(Ids(*card).empty()) << "no events registered, no channels switched on";
+    EXPECT_TRUE(Threads().empty());
+    EXPECT_EQ(object().streamThread, nullptr);
+    EXPECT_FALSE(object().running.load());
+    EXPECT_EQ(driver->outputReady(), ASE_OK);
+    ExpectHostEventsClear("after the refused start");
+
+    ASSERT_EQ(driver->start(), ASE_OK);
+    ASSERT_TRUE(StepHalf());
+    ASSERT_EQ(driver->stop(), ASE_OK);
+    EXPECT_EQ(host.CallCount(), 1u);
+    const kwin::ModuleReferenceCalls after = kwin::ModuleReferenceCounts();
+    EXPECT_EQ(after.processTaken - after.processReleased, before.processTaken - before.processReleased);
+}
+
 TEST_F(DriverStream, FailedWaitForHalfZeroEndsTheThread) {
     ASSERT_NE(OpenDriver(), nullptr);
     CreateStereo();

@@ -6,6 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -182,6 +186,37 @@ TEST_F(StandInFaults, OtherFunctionsAreNotCountedAndClearDisarms) {
     EXPECT_TRUE(ResetEvent(event_));
     kwin::ClearInjectedFailures();
     EXPECT_TRUE(ResetEvent(event_));
+}
+
+// Counting sees the calls FailCall's n counts: every call of a failable
+// function, from any thread, failed ones included; a new start begins at zero.
+TEST_F(StandInFaults, CountingSeesTheCallsThatFailCallCounts) {
+    kwin::StartCountingCalls();
+    kwin::FailCall("SetEvent", 2, ERROR_INVALID_HANDLE);
+    EXPECT_TRUE(SetEvent(event_));
+    EXPECT_EQ(kwin::PendingInjectedFailures(), 1);
+    EXPECT_FALSE(SetEvent(event_));
+    EXPECT_EQ(kwin::PendingInjectedFailures(), 0);
+    HANDLE other = CreateThread(
+        nullptr, 0, [](LPVOID event) -> DWORD { return ResetEvent(static_cast<HANDLE>(event)) ? 0 : 1; }, event_, 0,
+        nullptr);
+    ASSERT_NE(other, nullptr);
+    EXPECT_EQ(WaitForSingleObject(other, 5000), WAIT_OBJECT_0);
+    CloseHandle(other);
+    kwin::StopCountingCalls();
+    SetEvent(event_);  // not counted any more
+
+    // The thread's ResetEvent and this thread's wait for it come in either order.
+    const std::map<std::string, int> expected = {
+        {"SetEvent", 2}, {"CreateThread", 1}, {"ResetEvent", 1}, {"WaitForSingleObject", 1}, {"CloseHandle", 1}};
+    std::map<std::string, int> counted;
+    for (const kwin::CallCount& count : kwin::CountedCalls()) counted[count.function] += count.calls;
+    EXPECT_EQ(counted, expected);
+    EXPECT_EQ(kwin::CountedCalls().front().function, "SetEvent") << "in the order of their first call";
+
+    kwin::StartCountingCalls();
+    EXPECT_TRUE(kwin::CountedCalls().empty());
+    kwin::StopCountingCalls();
 }
 
 }  // namespace
