@@ -253,6 +253,9 @@ public:
                 for (size_t i = 0; i < steps.size() && !failure; ++i) {
                     if (verbose_) std::printf("  %zu: %s\n", i + 1, Describe(steps[i]).c_str());
                     std::string problem = Apply(steps[i]);
+                    // The programs the step started put their windows up
+                    // before anything else happens, as a user's would.
+                    if (problem.empty() && !PanelsSettled()) problem = "a control panel did not come up";
                     if (problem.empty()) problem = Check();
                     if (!problem.empty()) failure = StormFailure{i, problem};
                 }
@@ -297,6 +300,18 @@ private:
     sim::Card* Pick(unsigned choice) const {
         const auto cards = machine_->Cards();
         return cards.empty() ? nullptr : cards[choice % cards.size()];
+    }
+
+    // Every panel started so far has its window up or has ended.
+    bool PanelsSettled() const {
+        const auto until = Clock::now() + std::chrono::seconds(5);
+        for (;;) {
+            bool settled = true;
+            for (const auto& panel : panels_->Panels()) settled = settled && (panel.window != nullptr || panel.ended);
+            if (settled) return true;
+            if (Clock::now() > until) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
     }
 
     void Count(Op op) { ++figures_->ops[OpName(op)]; }
