@@ -26,9 +26,15 @@ ServiceProcess::ServiceProcess(StartedBy startedBy, std::wstring commandLine) {
 
 ServiceProcess::~ServiceProcess() {
     if (!process_) return;
-    if (WaitForSingleObject(process_, 20000) != WAIT_OBJECT_0) {
-        TerminateProcess(process_, 1);
-        WaitForSingleObject(process_, 5000);
+    // A test that gave up halfway leaves its service running: it is stopped
+    // as the service manager stops it (every answer and pass of the service
+    // is bounded), and ended only if it has not stopped after all.
+    if (WaitForSingleObject(process_, 0) != WAIT_OBJECT_0) {
+        kwin::SendServiceControl(processId_, SERVICE_CONTROL_STOP);
+        if (WaitForSingleObject(process_, 60000) != WAIT_OBJECT_0) {
+            TerminateProcess(process_, 1);
+            WaitForSingleObject(process_, 5000);
+        }
     }
     CloseHandle(process_);
 }

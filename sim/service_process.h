@@ -30,8 +30,9 @@ public:
     // Starts the installed service program. From a console, the command line
     // is the program's quoted path unless one is given.
     explicit ServiceProcess(StartedBy startedBy = StartedBy::ServiceManager, std::wstring commandLine = {});
-    // Waits for the process to end (the test stops the service first);
-    // terminates it if it has not ended after a while.
+    // Stops the service if it still runs (a test that failed halfway), waits
+    // for the process to end, and terminates it if it has not ended after a
+    // while.
     ~ServiceProcess();
     ServiceProcess(const ServiceProcess&) = delete;
     ServiceProcess& operator=(const ServiceProcess&) = delete;

@@ -3,9 +3,11 @@
 
 #include "platform/posix/kernel.h"
 #include "platform/posix/object.h"
+#include "platform/posix/process.h"
 
 #include <atomic>
 #include <cstring>
+#include <cwctype>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -34,6 +36,7 @@ struct FailureTable {
     CallCounter counters[kMaxCountedFunctions] = {};
     size_t counted = 0;
     std::atomic<bool> any{false};  // armed or counting: lets other calls skip the lock
+    std::wstring image;            // only processes started from it count (empty: every caller)
 };
 
 FailureTable& Failures() {
@@ -55,12 +58,27 @@ void UpdateAnyLocked(FailureTable& table) {
     table.any.store(table.counting || !table.armed.empty(), std::memory_order_release);
 }
 
+// Whether the calling thread's process was started from the image (compared
+// without regard to case, as Windows paths are); allocates nothing.
+bool CallerFromImageLocked(const FailureTable& table) {
+    if (table.image.empty()) return true;
+    const ProcessObject* process = CurrentProcess();
+    if (process == nullptr) return false;
+    const std::wstring& path = process->start.imagePath;
+    if (path.size() != table.image.size()) return false;
+    for (size_t i = 0; i < path.size(); ++i) {
+        if (std::towlower(path[i]) != std::towlower(table.image[i])) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool ShouldFail(const char* function, DWORD& error) {
     FailureTable& table = Failures();
     if (!table.any.load(std::memory_order_acquire)) return false;
     std::lock_guard lock(table.mutex);
+    if (!CallerFromImageLocked(table)) return false;
     if (table.counting) CountLocked(table, function);
     bool fires = false;
     for (auto it = table.armed.begin(); it != table.armed.end();) {
@@ -116,6 +134,12 @@ void StartCountingCalls() {
     table.counted = 0;
     table.counting = true;
     UpdateAnyLocked(table);
+}
+
+void CountCallsOfImage(const std::wstring& imagePath) {
+    FailureTable& table = Failures();
+    std::lock_guard lock(table.mutex);
+    table.image = imagePath;
 }
 
 void StopCountingCalls() {

@@ -117,6 +117,11 @@ KWIN_EXPORT int PendingInjectedFailures();
 // starts the counts from zero. Counting allocates nothing.
 KWIN_EXPORT void StartCountingCalls();
 KWIN_EXPORT void StopCountingCalls();
+// From now on only the calls made by processes started from the image are
+// counted and can fail (empty, the default: every caller, the host program
+// included); a program of the product can so be swept while other programs
+// on the machine (a control panel, the test itself) make the same calls.
+KWIN_EXPORT void CountCallsOfImage(const std::wstring& imagePath);
 struct KWIN_EXPORT CallCount {
     std::string function;
     int calls = 0;

@@ -3,9 +3,12 @@
 #include "tests/sim/session_fixture.h"
 
 #include "service/launch.h"
+#include "sim/pnp.h"
 
 #include <algorithm>
 #include <functional>
+#include <future>
+#include <ostream>
 
 namespace korvex::test {
 namespace {
@@ -268,6 +271,94 @@ TEST_F(ServiceLaunchTest, AnInstanceHeldUpByItsWindowsIsEndedAtTheDeadline) {
     for (HWND window : slow) EXPECT_TRUE(kwin::DestroyTestWindow(window));
     EXPECT_EQ(kwin::PendingMessages(), 0);
     ExpectNothingLeftOpen(service);
+}
+
+}  // namespace
+}  // namespace korvex::test
+
+namespace korvex::test {
+namespace {
+
+// Who the service started, as rows to compare whole: the image's file name,
+// the command line and the session.
+struct Started {
+    std::wstring image;
+    std::wstring commandLine;
+    DWORD session = 0;
+    bool operator==(const Started&) const = default;
+};
+std::ostream& operator<<(std::ostream& out, const Started& started) {
+    out << "{";
+    for (wchar_t c : started.image + L" " + started.commandLine) out << (c < 128 ? static_cast<char>(c) : '?');
+    return out << ", session " << started.session << "}";
+}
+std::vector<Started> StartedSince(size_t first) {
+    std::vector<Started> rows;
+    const auto history = kwin::ProcessHistory();
+    for (size_t i = first; i < history.size(); ++i) {
+        const auto& record = history[i];
+        rows.push_back({record.imagePath.substr(record.imagePath.find_last_of(L'\\') + 1), record.commandLine,
+                        record.sessionId});
+    }
+    return rows;
+}
+
+// Session IDs with a gap, as after a logoff: 0, 1 and 3. Each removal's
+// instances run one per session that exists, in it, and in none other.
+TEST_F(ServiceLaunchTest, SessionsWithGapsInTheirIdsAreEachServedInTheirOwnSession) {
+    // Session 2 has ended after its user logged off.
+    kwin::SetSessions({{0, L"Services", WTSDisconnected},
+                       {1, L"Console", WTSActive, L"alice"},
+                       {3, L"RDP-Tcp#1", WTSActive, L"carol"}},
+                      1);
+    sim::Card& card = machine_.AddCard();
+    sim::ServiceProcess service;
+    ASSERT_TRUE(service.WaitForState(SERVICE_RUNNING));
+    ASSERT_TRUE(panels_.WaitForWindows(1));
+    EXPECT_EQ(service.Control(SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOGOFF), NO_ERROR);
+    const size_t before = kwin::ProcessHistory().size();
+
+    auto removal = std::async(std::launch::async, [&] { return sim::RequestRemoval(machine_, card, false); });
+    ASSERT_TRUE(PumpUntil([&] { return removal.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
+    const kwin::RemovalResult result = removal.get();
+    EXPECT_TRUE(result.removed);
+    EXPECT_EQ(result.handlesStillOpen, 0);
+    const std::vector<Started> expected = {{L"KorvexS.exe", card.InstanceId(), 0},
+                                           {L"KorvexS.exe", card.InstanceId(), 1},
+                                           {L"KorvexS.exe", card.InstanceId(), 3}};
+    EXPECT_EQ(StartedSince(before), expected);
+    for (const auto& instance : ForceCloseInstances()) {
+        EXPECT_EQ(instance.exitCode, 0u) << "session " << instance.sessionId;
+        EXPECT_EQ(instance.user, kwin::kLocalSystem);
+    }
+    EXPECT_EQ(panels_.Panels().at(0).forceCloseMessages, 1);
+    EXPECT_EQ(Errors(), std::vector<LoggedEvent>{});
+    StopAndCheckNothingLeaks(service);
+}
+
+// A refused removal of the first of three cards: the force-close instances
+// for it, then that card's control panel, and nothing else.
+TEST_F(ServiceLaunchTest, ARefusedRemovalStartsThePanelOfThatCardOnly) {
+    ThreeSessions(1);
+    sim::Card& first = machine_.AddCard();
+    machine_.AddCard({.model = sim::CardModel::Pico});
+    machine_.AddCard({.model = sim::CardModel::Eight});
+    sim::ServiceProcess service;
+    ASSERT_TRUE(service.WaitForState(SERVICE_RUNNING));
+    ASSERT_TRUE(panels_.WaitForWindows(3));
+    const size_t before = kwin::ProcessHistory().size();
+
+    auto removal = std::async(std::launch::async, [&] { return sim::RequestRemoval(machine_, first, true); });
+    ASSERT_TRUE(PumpUntil([&] { return removal.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
+    EXPECT_FALSE(removal.get().removed);
+    ASSERT_TRUE(panels_.WaitForWindows(4));
+    const std::wstring id = first.InstanceId();
+    const std::vector<Started> expected = {{L"KorvexS.exe", id, 0},
+                                           {L"KorvexS.exe", id, 1},
+                                           {L"KorvexS.exe", id, 2},
+                                           {L"Korvex.exe", id, 1}};
+    EXPECT_EQ(StartedSince(before), expected);
+    StopAndCheckNothingLeaks(service);
 }
 
 }  // namespace

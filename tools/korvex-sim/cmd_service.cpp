@@ -338,6 +338,14 @@ void PrintServiceUsage(FILE* out) {
             "  --lang TAG      event-log language: en, zh-Hans or zh-Hant (default en)\n"
             "  --no-console    no session attached to the console\n"
             "\n"
+            "The storm: korvex-sim service --storm N [--seed S] [--seeds K] [--verbose]\n"
+            "  N random steps (cards of every model arriving, whole or interface by\n"
+            "  interface, and leaving: granted, refused, surprise; logons, logoffs and\n"
+            "  console connects; control panels that answer slowly or never; decoy\n"
+            "  windows; interrogations), what must hold checked after each, then a stop;\n"
+            "  for seeds S to S+K-1 (default 1, one seed). A failing seed prints the\n"
+            "  shortest sequence found that still fails.\n"
+            "\n"
             "Steps:\n");
     for (const Step& step : kSteps) fprintf(out, "  %-12s %s\n", step.name, step.help);
 }
@@ -348,6 +356,9 @@ int RunService(const std::vector<std::string>& args) {
             PrintServiceUsage(stdout);
             return kExitOk;
         }
+    }
+    for (const std::string& arg : args) {
+        if (arg == "--storm" || arg.rfind("--storm=", 0) == 0) return RunServiceStorm(args);
     }
     ServiceOptions options;
     if (!ParseServiceOptions(args, &options)) return kExitUsage;

@@ -19,6 +19,8 @@ inline constexpr int kExitUsage = 2;  // bad options, or the setup itself failed
 int RunProbe(const std::vector<std::string>& args);
 int RunStream(const std::vector<std::string>& args);
 int RunService(const std::vector<std::string>& args);
+// korvex-sim service --storm N [--seed S] [--seeds K] [--verbose]
+int RunServiceStorm(const std::vector<std::string>& args);
 int RunLoopback(const std::vector<std::string>& args);
 void PrintProbeUsage(FILE* out);
 void PrintStreamUsage(FILE* out);
