@@ -23,8 +23,10 @@ namespace {
 using namespace korvex::wine_test;
 
 std::wstring exePath;
-// Started before the first test, so that it is silent long enough to count
-// as hung by the time the test that needs that runs.
+// Created unmarked before the first test, so that the silent one has been
+// silent long enough to count as hung by the time the test that marks them
+// runs; the silent one is the newer, so listed before the panel.
+std::unique_ptr<MarkedWindow> earlyPanel;
 std::unique_ptr<SilentWindowThread> earlySilentWindow;
 
 BOOL CALLBACK CollectWindow(HWND window, LPARAM list) {
@@ -111,11 +113,14 @@ TEST(WineForceClose, EveryMarkedWindowIsAskedOnceAndASilentOneCostsOneSendBound)
 // send's bound and the window never gets the message.
 TEST(WineForceClose, AHungWindowIsNotWaitedFor) {
     ASSERT_NE(earlySilentWindow->get(), nullptr);
+    ASSERT_NE(earlyPanel->get(), nullptr);
     earlySilentWindow->WaitUntilHung();
-    MarkedWindow panel(kCardId, reinterpret_cast<HANDLE>(1));
-    ASSERT_NE(panel.get(), nullptr);
+    ASSERT_TRUE(earlySilentWindow->Mark());
+    ASSERT_TRUE(earlyPanel->Mark(kCardId, reinterpret_cast<HANDLE>(1)));
+    const MarkedWindow& panel = *earlyPanel;
     const std::vector<HWND> order = DesktopOrder();
-    ASSERT_LT(PositionOf(order, earlySilentWindow->get()), order.size());
+    ASSERT_LT(PositionOf(order, earlySilentWindow->get()), PositionOf(order, panel.get()))
+        << "the hung window must come before the answering one for this test to show anything";
 
     const InstanceRun run = RunForceCloseInstance(exePath);
     ASSERT_TRUE(run.started) << Narrow(exePath) << ": error " << GetLastError();
@@ -135,8 +140,10 @@ int main(int argc, char** argv) {
     if (argc == 3 && strcmp(argv[1], kHoldWindowsOption) == 0) return HoldWindowsMain(argv[2]);
     testing::InitGoogleTest(&argc, argv);
     exePath = TargetPath(argc, argv, L"KorvexS.exe");
-    earlySilentWindow = std::make_unique<SilentWindowThread>();
+    earlyPanel = std::make_unique<MarkedWindow>(nullptr, nullptr);
+    earlySilentWindow = std::make_unique<SilentWindowThread>(false);
     const int result = RUN_ALL_TESTS();
     earlySilentWindow.reset();
+    earlyPanel.reset();
     return result;
 }

@@ -80,6 +80,12 @@ public:
 
     HWND get() const { return handle_; }
     const Asked& asked() const { return asked_; }
+    // Marks the window later (from any thread of this process).
+    bool Mark(const wchar_t* property, HANDLE value) {
+        if (!SetPropW(handle_, property, value)) return false;
+        property_ = property;
+        return true;
+    }
 
 private:
     std::wstring property_;
@@ -103,16 +109,17 @@ inline std::wstring LowerCase(const wchar_t* text) {
     return lower;
 }
 
-// A marked window whose thread, once the window exists, does not look for
+// A window whose thread, once the window exists, does not look for
 // messages until Release(): sends to it are neither answered nor handled.
 // Release() lets the thread handle what was queued meanwhile, so that
-// asked() shows what reached it.
+// asked() shows what reached it. Marked with the card's ID from the start,
+// or unmarked until Mark().
 class SilentWindowThread {
 public:
-    SilentWindowThread()
-        : created_(CreateEventW(nullptr, TRUE, FALSE, nullptr)), release_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+    explicit SilentWindowThread(bool marked = true)
+        : marked_(marked), created_(CreateEventW(nullptr, TRUE, FALSE, nullptr)), release_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
         thread_ = std::thread([this] {
-            window_ = CreateWindowHere();
+            window_ = CreateWindowHere(marked_);
             // One look for messages; silence counts from here.
             MSG message;
             PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);
@@ -136,6 +143,7 @@ public:
     SilentWindowThread& operator=(const SilentWindowThread&) = delete;
 
     HWND get() const { return window_ != nullptr ? window_->get() : nullptr; }
+    bool Mark() { return window_ != nullptr && window_->Mark(kCardId, reinterpret_cast<HANDLE>(7)); }
     // Windows counts a thread as hung when it has not looked for messages for
     // five seconds; waits until this one has been silent a little longer.
     void WaitUntilHung() const {
@@ -153,8 +161,9 @@ public:
     const Asked& asked() const { return asked_; }
 
 private:
-    static MarkedWindow* CreateWindowHere() {
-        auto* window = new MarkedWindow(kCardId, reinterpret_cast<HANDLE>(7));
+    static MarkedWindow* CreateWindowHere(bool marked) {
+        auto* window = marked ? new MarkedWindow(kCardId, reinterpret_cast<HANDLE>(7))
+                              : new MarkedWindow(nullptr, nullptr);
         if (window->get() == nullptr) {
             delete window;
             return nullptr;
@@ -162,6 +171,7 @@ private:
         return window;
     }
 
+    bool marked_;
     HANDLE created_;
     HANDLE release_;
     MarkedWindow* window_ = nullptr;
