@@ -12,6 +12,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <thread>
 
@@ -187,31 +188,49 @@ private:
 // in lower case), a window marked with a null value and one marked with
 // another card's ID, sets the event TAG-ready, handles messages until the
 // event TAG-stop is set, and ends with what each window received in its exit
-// code: four bits per window in that order, and bit 16 when any "ForceClose"
-// came with parameters other than 0.
+// code: a field per window in that order (counts beyond a field's width
+// saturate), and the top bit when any "ForceClose" came with parameters
+// other than 0.
 
 inline constexpr char kHoldWindowsOption[] = "--hold-windows";
 
-inline DWORD PackAsked(const Asked* asked, int windows) {
+struct AskedField {
+    int shift;
+    int bits;
+};
+inline constexpr AskedField kAskedFields[] = {{0, 12}, {12, 12}, {24, 3}, {27, 3}};
+inline constexpr DWORD kOtherParametersBit = 1u << 30;
+
+inline DWORD PackAsked(const Asked* asked) {
     DWORD code = 0;
-    for (int i = 0; i < windows; ++i) {
-        code |= static_cast<DWORD>(asked[i].count < 15 ? asked[i].count : 15) << (4 * i);
-        if (asked[i].otherParameters) code |= 1u << 16;
+    for (size_t i = 0; i < std::size(kAskedFields); ++i) {
+        const int most = (1 << kAskedFields[i].bits) - 1;
+        code |= static_cast<DWORD>(asked[i].count < most ? asked[i].count : most) << kAskedFields[i].shift;
+        if (asked[i].otherParameters) code |= kOtherParametersBit;
     }
     return code;
+}
+
+inline Asked UnpackAsked(DWORD code, size_t window) {
+    Asked asked;
+    const AskedField field = kAskedFields[window];
+    asked.count = static_cast<int>((code >> field.shift) & ((1u << field.bits) - 1));
+    asked.otherParameters = (code & kOtherParametersBit) != 0;
+    return asked;
 }
 
 inline int HoldWindowsMain(const char* tag) {
     const std::wstring base(tag, tag + strlen(tag));  // ASCII, made by WindowHolderProcess
     HANDLE ready = OpenEventW(EVENT_MODIFY_STATE, FALSE, (base + L"-ready").c_str());
     HANDLE stop = OpenEventW(SYNCHRONIZE, FALSE, (base + L"-stop").c_str());
-    if (ready == nullptr || stop == nullptr) return 0x100000;
+    // Failures to set up end with every field full: no expected count.
+    if (ready == nullptr || stop == nullptr) return 0x7FFFFFFF;
     const std::wstring lower = LowerCase(kCardId);
     MarkedWindow panel(kCardId, reinterpret_cast<HANDLE>(3));
     MarkedWindow decoy(lower.c_str(), reinterpret_cast<HANDLE>(0x5EED));
     MarkedWindow nullValued(kCardId, nullptr);
     MarkedWindow otherCard(kOtherCardId, reinterpret_cast<HANDLE>(4));
-    if (!panel.get() || !decoy.get() || !nullValued.get() || !otherCard.get()) return 0x200000;
+    if (!panel.get() || !decoy.get() || !nullValued.get() || !otherCard.get()) return 0x7FFFFFFF;
     SetEvent(ready);
     // Bounded: a parent that fails never leaves this process behind for long.
     const ULONGLONG deadline = GetTickCount64() + 120000;
@@ -223,7 +242,7 @@ inline int HoldWindowsMain(const char* tag) {
     const Asked asked[] = {panel.asked(), decoy.asked(), nullValued.asked(), otherCard.asked()};
     CloseHandle(ready);
     CloseHandle(stop);
-    return static_cast<int>(PackAsked(asked, 4));
+    return static_cast<int>(PackAsked(asked));
 }
 
 // Runs this program in --hold-windows mode; Stop() ends it and unpacks what
@@ -276,13 +295,9 @@ public:
         return true;
     }
     // Valid after Stop().
-    Asked asked(Window window) const {
-        Asked result;
-        result.count = static_cast<int>((exitCode_ >> (4 * window)) & 0xF);
-        result.otherParameters = (exitCode_ & (1u << 16)) != 0;
-        return result;
-    }
+    Asked asked(Window window) const { return UnpackAsked(exitCode_, window); }
     DWORD exitCode() const { return exitCode_; }
+    DWORD processId() const { return process_ != nullptr ? GetProcessId(process_) : 0; }
 
     bool ready = false;
 

@@ -5,6 +5,7 @@
 //   service_scm_test [path\to\KorvexS.exe]   (default: beside the program)
 #include "service/launch.h"
 #include "tests/wine/module_path.h"
+#include "tests/wine/service_control.h"
 
 #include <windows.h>
 
@@ -17,7 +18,11 @@
 
 namespace {
 
+using korvex::wine_test::Handle;
 using korvex::wine_test::Narrow;
+using korvex::wine_test::RemoveService;
+using korvex::wine_test::ServiceHandle;
+using korvex::wine_test::WaitForState;
 
 std::wstring exePath;
 
@@ -26,61 +31,6 @@ std::wstring exePath;
 constexpr wchar_t kServiceName[] = L"KorvexSTest";
 
 constexpr DWORD kAcceptStopAndSessionChange = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SESSIONCHANGE;
-
-class ServiceHandle {
-public:
-    explicit ServiceHandle(SC_HANDLE handle = nullptr) : handle_(handle) {}
-    ~ServiceHandle() { Reset(); }
-    ServiceHandle(const ServiceHandle&) = delete;
-    ServiceHandle& operator=(const ServiceHandle&) = delete;
-    void Reset(SC_HANDLE handle = nullptr) {
-        if (handle_) CloseServiceHandle(handle_);
-        handle_ = handle;
-    }
-    SC_HANDLE get() const { return handle_; }
-    explicit operator bool() const { return handle_ != nullptr; }
-
-private:
-    SC_HANDLE handle_;
-};
-
-class Handle {
-public:
-    explicit Handle(HANDLE handle = nullptr) : handle_(handle) {}
-    ~Handle() {
-        if (handle_) CloseHandle(handle_);
-    }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    HANDLE get() const { return handle_; }
-
-private:
-    HANDLE handle_;
-};
-
-// Polls until the service reports `state` or `timeoutMs` pass; the last
-// status read is left in `status`.
-bool WaitForState(SC_HANDLE service, DWORD state, DWORD timeoutMs, SERVICE_STATUS& status) {
-    DWORD start = GetTickCount();
-    for (;;) {
-        if (!QueryServiceStatus(service, &status)) return false;
-        if (status.dwCurrentState == state) return true;
-        if (GetTickCount() - start > timeoutMs) return false;
-        Sleep(50);
-    }
-}
-
-// Stops (bounded) and deletes a service of our name, if there is one.
-void RemoveService(SC_HANDLE manager) {
-    ServiceHandle service(OpenServiceW(manager, kServiceName, SERVICE_ALL_ACCESS));
-    if (!service) return;
-    SERVICE_STATUS status = {};
-    if (QueryServiceStatus(service.get(), &status) && status.dwCurrentState != SERVICE_STOPPED) {
-        ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
-        WaitForState(service.get(), SERVICE_STOPPED, 20000, status);
-    }
-    DeleteService(service.get());
-}
 
 TEST(ServiceProgram, StartedFromAConsoleEndsWithExitCodeZero) {
     std::wstring commandLine = L"\"" + exePath + L"\"";
@@ -110,7 +60,7 @@ protected:
     void SetUp() override {
         manager.Reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
         ASSERT_TRUE(manager) << "OpenSCManagerW: error " << GetLastError();
-        RemoveService(manager.get());  // left over from an interrupted run
+        RemoveService(manager.get(), kServiceName);  // left over from an interrupted run
         std::wstring binaryPath = L"\"" + exePath + L"\"";
         service.Reset(CreateServiceW(manager.get(), kServiceName, kServiceName, SERVICE_ALL_ACCESS,
                                      SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
@@ -121,7 +71,7 @@ protected:
     // Every path, failed assertions included, leaves no service behind.
     void TearDown() override {
         service.Reset();
-        if (manager) RemoveService(manager.get());
+        if (manager) RemoveService(manager.get(), kServiceName);
     }
 
     ServiceHandle manager;
