@@ -83,7 +83,7 @@ protected:
 TEST_F(ServiceCycles, StartAndStopThroughTheServiceManagerLeaveNothingBehind) {
     // The first cycle loads what the program keeps for its life.
     ASSERT_NO_FATAL_FAILURE(Cycle(0));
-    const ProcessCounts baseline = SettleTo(CountsNow());
+    const ProcessCounts baseline = CountsNow();
     const std::vector<std::wstring> processes = ProcessList();
     const ULONGLONG start = GetTickCount64();
     for (int cycle = 1; cycle <= cycles; ++cycle) {
@@ -117,7 +117,7 @@ TEST(ForceCloseCycles, InstancesAskEveryMarkedWindowEachTimeAndLeaveNothingBehin
         EXPECT_EQ(run.exitCode, 0u) << "cycle " << n;
     };
     ASSERT_NO_FATAL_FAILURE(cycle(0));
-    const ProcessCounts baseline = SettleTo(CountsNow());
+    const ProcessCounts baseline = CountsNow();
     const std::vector<std::wstring> processes = ProcessList({holder.processId()});
     const ULONGLONG start = GetTickCount64();
     for (int n = 1; n <= cycles; ++n) {

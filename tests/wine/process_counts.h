@@ -82,24 +82,27 @@ inline std::string Describe(const std::vector<std::wstring>& names) {
 }
 
 // A thread or process that ended leaves the counts shortly after a wait on
-// it returned: polls up to two seconds for the baseline.
+// it returned: polls up to two seconds for the baseline. (Counting the open
+// handles takes a fraction of a second under Wine.)
+inline constexpr DWORD kSettleMs = 2000;
+
 inline ProcessCounts SettleTo(const ProcessCounts& baseline) {
-    ProcessCounts now;
-    for (int i = 0; i < 200; ++i) {
-        now = CountsNow();
-        if (now == baseline) break;
+    const ULONGLONG deadline = GetTickCount64() + kSettleMs;
+    ProcessCounts now = CountsNow();
+    while (!(now == baseline) && GetTickCount64() < deadline) {
         Sleep(10);
+        now = CountsNow();
     }
     return now;
 }
 
 inline std::vector<std::wstring> SettleTo(const std::vector<std::wstring>& baseline,
                                           std::initializer_list<DWORD> leaveOut = {}) {
-    std::vector<std::wstring> now;
-    for (int i = 0; i < 200; ++i) {
-        now = ProcessList(leaveOut);
-        if (now == baseline) break;
+    const ULONGLONG deadline = GetTickCount64() + kSettleMs;
+    std::vector<std::wstring> now = ProcessList(leaveOut);
+    while (now != baseline && GetTickCount64() < deadline) {
         Sleep(10);
+        now = ProcessList(leaveOut);
     }
     return now;
 }
