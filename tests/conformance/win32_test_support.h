@@ -40,4 +40,16 @@ constexpr DWORD kSettleMs = 100;
 // after it.
 constexpr DWORD kPatienceMs = 5000;
 
+// True under Wine (which exports wine_get_version from ntdll), where a
+// known difference from Windows is reported as a skipped check, never as a
+// pass.
+inline bool RunningUnderWine() {
+#ifdef _WIN32
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+#else
+    return false;
+#endif
+}
+
 }  // namespace conformance

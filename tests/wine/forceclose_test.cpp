@@ -1,8 +1,12 @@
-// KorvexS.exe in force-close mode against windows of another process: this
-// program marks windows with a card's instance ID, starts the program with
-// the ID as its whole command line, and handles its messages meanwhile.
+// KorvexS.exe in force-close mode against real windows of real threads and
+// processes: this program and a second process it starts mark windows with a
+// card's instance ID, the instance is started with the ID as its whole
+// command line, and each window counts what it received.
 //
 //   forceclose_test [path\to\KorvexS.exe]   (default: beside the program)
+#include "service/forceclose.h"
+#include "service/launch.h"
+#include "tests/wine/marked_windows.h"
 #include "tests/wine/module_path.h"
 
 #include <windows.h>
@@ -10,126 +14,136 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace {
 
-using korvex::wine_test::Narrow;
+using namespace korvex::wine_test;
 
 std::wstring exePath;
-
-constexpr wchar_t kInstanceId[] = L"PCI\\VEN_1412&DEV_1724&SUBSYS_24011722\\4&2A1B&0&00E0";
-constexpr wchar_t kClassName[] = L"KorvexForceCloseTestWindow";
-
-struct Received {
-    HWND window;
-    WPARAM wParam;
-    LPARAM lParam;
-};
-std::vector<Received> received;
-UINT forceCloseMessage = 0;
-
-LRESULT CALLBACK TestWindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == forceCloseMessage && forceCloseMessage != 0) {
-        received.push_back({window, wParam, lParam});
-        return 0;
-    }
-    return DefWindowProcW(window, message, wParam, lParam);
-}
+// Created unmarked before the first test, so that the silent one has been
+// silent long enough to count as hung by the time the test that marks them
+// runs; the silent one is the newer, so listed before the panel.
+std::unique_ptr<MarkedWindow> earlyPanel;
+std::unique_ptr<SilentWindowThread> earlySilentWindow;
 
 BOOL CALLBACK CollectWindow(HWND window, LPARAM list) {
     reinterpret_cast<std::vector<HWND>*>(list)->push_back(window);
     return TRUE;
 }
 
-class Window {
-public:
-    Window() {
-        handle_ = CreateWindowExW(0, kClassName, L"", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, nullptr, nullptr,
-                                  GetModuleHandleW(nullptr), nullptr);
-    }
-    ~Window() {
-        if (handle_) {
-            RemovePropW(handle_, kInstanceId);
-            DestroyWindow(handle_);
-        }
-    }
-    Window(const Window&) = delete;
-    Window& operator=(const Window&) = delete;
-    HWND get() const { return handle_; }
-
-private:
-    HWND handle_ = nullptr;
-};
-
-TEST(WineForceClose, AsksOnlyTheFirstMarkedWindowAndEndsWithZero) {
-    forceCloseMessage = RegisterWindowMessageW(L"ForceClose");
-    ASSERT_NE(forceCloseMessage, 0u);
-    WNDCLASSEXW windowClass{};
-    windowClass.cbSize = sizeof(windowClass);
-    windowClass.lpfnWndProc = TestWindowProcedure;
-    windowClass.hInstance = GetModuleHandleW(nullptr);
-    windowClass.lpszClassName = kClassName;
-    ASSERT_NE(RegisterClassExW(&windowClass), 0) << GetLastError();
-
-    Window unmarked, nullValued, first, second;
-    for (const Window* window : {&unmarked, &nullValued, &first, &second}) ASSERT_NE(window->get(), nullptr);
-    ASSERT_TRUE(SetPropW(nullValued.get(), kInstanceId, nullptr));
-    ASSERT_TRUE(SetPropW(first.get(), kInstanceId, reinterpret_cast<HANDLE>(1)));
-    // The same ID in other letter case names the same property.
-    std::wstring lower(kInstanceId);
-    std::transform(lower.begin(), lower.end(), lower.begin(), [](wchar_t c) { return static_cast<wchar_t>(towlower(c)); });
-    ASSERT_TRUE(SetPropW(second.get(), lower.c_str(), reinterpret_cast<HANDLE>(2)));
-    ASSERT_EQ(GetPropW(second.get(), kInstanceId), reinterpret_cast<HANDLE>(2));
-
-    // Which marked window the desktop lists first.
+// The order in which the desktop lists its top-level windows (the order the
+// instance asks them in).
+std::vector<HWND> DesktopOrder() {
     std::vector<HWND> order;
     EnumDesktopWindows(GetThreadDesktop(GetCurrentThreadId()), CollectWindow, reinterpret_cast<LPARAM>(&order));
-    const auto firstAt = std::find(order.begin(), order.end(), first.get());
-    const auto secondAt = std::find(order.begin(), order.end(), second.get());
-    ASSERT_TRUE(firstAt != order.end() && secondAt != order.end()) << "the test's windows are top-level windows of its desktop";
-    const HWND expected = firstAt < secondAt ? first.get() : second.get();
+    return order;
+}
 
-    std::wstring commandLine = kInstanceId;  // the whole command line, as the service passes it
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process{};
-    ASSERT_TRUE(CreateProcessW(exePath.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
-                               CREATE_NO_WINDOW | NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup, &process))
-        << Narrow(exePath) << ": error " << GetLastError();
-    CloseHandle(process.hThread);
+size_t PositionOf(const std::vector<HWND>& order, HWND window) {
+    return static_cast<size_t>(std::find(order.begin(), order.end(), window) - order.begin());
+}
 
-    // Handle the messages sent to this thread's windows until the instance has ended.
-    const DWORD deadline = GetTickCount() + 30000;
-    bool ended = false;
-    while (!ended && GetTickCount() < deadline) {
-        const DWORD wait = MsgWaitForMultipleObjects(1, &process.hProcess, FALSE, 100, QS_ALLINPUT);
-        if (wait == WAIT_OBJECT_0) ended = true;
-        MSG message;
-        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&message);
-            DispatchMessageW(&message);
-        }
+// A silent window is asked within the bound of one send; the windows after
+// it are asked all the same, in this process and in another, marks in any
+// letter case included; null-valued marks and other cards' marks are not.
+TEST(WineForceClose, EveryMarkedWindowIsAskedOnceAndASilentOneCostsOneSendBound) {
+    const std::wstring lower = LowerCase(kCardId);
+    MarkedWindow panel(kCardId, reinterpret_cast<HANDLE>(1));
+    MarkedWindow lowerCaseMark(lower.c_str(), reinterpret_cast<HANDLE>(2));
+    MarkedWindow nullValued(kCardId, nullptr);
+    MarkedWindow unmarked(nullptr, nullptr);
+    MarkedWindow otherCard(kOtherCardId, reinterpret_cast<HANDLE>(1));
+    for (const MarkedWindow* window : {&panel, &lowerCaseMark, &nullValued, &unmarked, &otherCard}) {
+        ASSERT_NE(window->get(), nullptr) << "CreateWindowExW/SetPropW: error " << GetLastError();
     }
-    EXPECT_TRUE(ended) << "the instance did not end within 30 s";
-    if (!ended) TerminateProcess(process.hProcess, 1);
-    DWORD exitCode = STILL_ACTIVE;
-    GetExitCodeProcess(process.hProcess, &exitCode);
-    CloseHandle(process.hProcess);
+    WindowHolderProcess holder;
+    ASSERT_TRUE(holder.ready) << "the window-holding process did not start";
+    // Created last, so listed before the others: they are asked after it.
+    SilentWindowThread silent;
+    ASSERT_NE(silent.get(), nullptr);
+    const std::vector<HWND> order = DesktopOrder();
+    ASSERT_LT(PositionOf(order, silent.get()), order.size());
+    ASSERT_LT(PositionOf(order, silent.get()), PositionOf(order, panel.get()))
+        << "the silent window must come before an answering one for this test to show anything";
 
-    EXPECT_EQ(exitCode, 0u);
-    ASSERT_EQ(received.size(), 1u) << "one desktop: one window asked";
-    EXPECT_EQ(received[0].window, expected);
-    EXPECT_EQ(received[0].wParam, 0u);
-    EXPECT_EQ(received[0].lParam, 0);
-    UnregisterClassW(kClassName, GetModuleHandleW(nullptr));
+    const InstanceRun run = RunForceCloseInstance(exePath);
+    ASSERT_TRUE(run.started) << Narrow(exePath) << ": error " << GetLastError();
+    silent.Release();
+    ASSERT_TRUE(holder.Stop()) << "the window-holding process did not end";
+    printf("force-close instance with one silent window: %lu ms\n", run.elapsedMs);
+
+    EXPECT_TRUE(run.ended) << "the instance did not end within 30 s";
+    EXPECT_EQ(run.exitCode, 0u);
+    // The silent window was asked exactly once: the instance waited out one
+    // send's bound for it (a skipped window costs nothing, a second send as
+    // much again). Its message is not handled afterwards: the sender has
+    // ended by the time the thread looks.
+    EXPECT_GE(run.elapsedMs + 100, kForceCloseSendTimeoutMs) << "the silent window was not waited for";
+    EXPECT_LT(run.elapsedMs, kForceCloseSendTimeoutMs + 3000) << "one silent window costs one send's bound";
+    EXPECT_LE(silent.asked().count, 1);
+    EXPECT_LT(run.elapsedMs, kForceCloseInstanceTimeoutMs) << "the service would have ended the instance";
+
+    struct Case {
+        const char* window;
+        Asked asked;
+        int expected;
+    };
+    const Case cases[] = {
+        {"panel", panel.asked(), 1},
+        {"marked in lower case", lowerCaseMark.asked(), 1},
+        {"marked with null", nullValued.asked(), 0},
+        {"unmarked", unmarked.asked(), 0},
+        {"marked for another card", otherCard.asked(), 0},
+        {"second panel (other process)", holder.asked(WindowHolderProcess::kPanel), 1},
+        {"decoy (other process)", holder.asked(WindowHolderProcess::kDecoy), 1},
+        {"marked with null (other process)", holder.asked(WindowHolderProcess::kNullValued), 0},
+        {"marked for another card (other process)", holder.asked(WindowHolderProcess::kOtherCard), 0},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.asked.count, c.expected) << c.window;
+        EXPECT_FALSE(c.asked.otherParameters) << c.window << ": \"ForceClose\" is sent with both parameters 0";
+    }
+}
+
+// A window whose thread has not looked for messages for longer than Windows'
+// hung limit is not waited for at all: the instance ends well within one
+// send's bound and the window never gets the message.
+TEST(WineForceClose, AHungWindowIsNotWaitedFor) {
+    ASSERT_NE(earlySilentWindow->get(), nullptr);
+    ASSERT_NE(earlyPanel->get(), nullptr);
+    earlySilentWindow->WaitUntilHung();
+    ASSERT_TRUE(earlySilentWindow->Mark());
+    ASSERT_TRUE(earlyPanel->Mark(kCardId, reinterpret_cast<HANDLE>(1)));
+    const MarkedWindow& panel = *earlyPanel;
+    const std::vector<HWND> order = DesktopOrder();
+    ASSERT_LT(PositionOf(order, earlySilentWindow->get()), PositionOf(order, panel.get()))
+        << "the hung window must come before the answering one for this test to show anything";
+
+    const InstanceRun run = RunForceCloseInstance(exePath);
+    ASSERT_TRUE(run.started) << Narrow(exePath) << ": error " << GetLastError();
+    earlySilentWindow->Release();
+    printf("force-close instance with one hung window: %lu ms\n", run.elapsedMs);
+
+    EXPECT_TRUE(run.ended);
+    EXPECT_EQ(run.exitCode, 0u);
+    EXPECT_LT(run.elapsedMs, kForceCloseSendTimeoutMs / 2);
+    EXPECT_EQ(panel.asked().count, 1);
+    EXPECT_EQ(earlySilentWindow->asked().count, 0) << "a send to a hung thread is given up, not queued";
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 3 && strcmp(argv[1], kHoldWindowsOption) == 0) return HoldWindowsMain(argv[2]);
     testing::InitGoogleTest(&argc, argv);
-    exePath = korvex::wine_test::TargetPath(argc, argv, L"KorvexS.exe");
-    return RUN_ALL_TESTS();
+    exePath = TargetPath(argc, argv, L"KorvexS.exe");
+    earlyPanel = std::make_unique<MarkedWindow>(nullptr, nullptr);
+    earlySilentWindow = std::make_unique<SilentWindowThread>(false);
+    const int result = RUN_ALL_TESTS();
+    earlySilentWindow.reset();
+    earlyPanel.reset();
+    return result;
 }
