@@ -5,14 +5,14 @@
 #include "tests/sweep/sweep_program.h"
 
 int main(int argc, char** argv) {
-    sweep::Program program{
-        .usage = "Usage: service_fault_sweep [--scenario NAME]... [--function NAME]... [--timeout-ms MS] [--verbose]\n"
-                 "\n"
-                 "  --scenario NAME  only this scenario (service-life, force-close-mode); repeatable\n"
-                 "  --function NAME  inject failures of this function only; repeatable\n"
-                 "  --timeout-ms MS  time a run may take before it counts as hung (default 30000)\n"
-                 "  --verbose        a line for every point, not only for those that did not survive\n",
-    };
+    sweep::Program program;
+    program.usage =
+        "Usage: service_fault_sweep [--scenario NAME]... [--function NAME]... [--timeout-ms MS] [--verbose]\n"
+        "\n"
+        "  --scenario NAME  only this scenario (service-life, force-close-mode); repeatable\n"
+        "  --function NAME  inject failures of this function only; repeatable\n"
+        "  --timeout-ms MS  time a run may take before it counts as hung (default 30000)\n"
+        "  --verbose        a line for every point, not only for those that did not survive\n";
     program.scenarios = [] { return sweep::ServiceScenarios(); };
     return sweep::SweepMain(argc, argv, program);
 }

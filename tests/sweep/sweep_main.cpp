@@ -9,17 +9,17 @@
 
 int main(int argc, char** argv) {
     sweep::DriverSweepOptions driver;
-    sweep::Program program{
-        .usage = "Usage: fault_sweep [--long] [--halves N] [--scenario NAME]... [--function NAME]...\n"
-                 "                   [--timeout-ms MS] [--verbose]\n"
-                 "\n"
-                 "  --long           the longer sweep: 16 halves per session instead of 4, 3 restarts instead of 1\n"
-                 "  --halves N       halves streamed per session\n"
-                 "  --scenario NAME  only this scenario; repeatable\n"
-                 "  --function NAME  inject failures of this function only; repeatable\n"
-                 "  --timeout-ms MS  time a run may take before it counts as hung (default 30000)\n"
-                 "  --verbose        a line for every point, not only for those that did not survive\n",
-    };
+    sweep::Program program;
+    program.usage =
+        "Usage: fault_sweep [--long] [--halves N] [--scenario NAME]... [--function NAME]...\n"
+        "                   [--timeout-ms MS] [--verbose]\n"
+        "\n"
+        "  --long           the longer sweep: 16 halves per session instead of 4, 3 restarts instead of 1\n"
+        "  --halves N       halves streamed per session\n"
+        "  --scenario NAME  only this scenario; repeatable\n"
+        "  --function NAME  inject failures of this function only; repeatable\n"
+        "  --timeout-ms MS  time a run may take before it counts as hung (default 30000)\n"
+        "  --verbose        a line for every point, not only for those that did not survive\n";
     program.option = [&driver](const std::string& arg, const char* value) {
         if (arg == "--long") {
             driver.halves = 16;

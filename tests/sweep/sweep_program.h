@@ -13,7 +13,7 @@
 namespace sweep {
 
 struct Program {
-    const char* usage;  // the whole usage text, printed for --help and on a bad command line
+    const char* usage = "";  // the whole usage text, printed for --help and on a bad command line
     // An option of this program's own: returns how many arguments it took
     // (1 or 2, counting `value`), 0 when it is not one of them. `value` is
     // the next argument, null when there is none.
