@@ -98,6 +98,15 @@ private:
     std::thread thread_;
 };
 
+// Stops the service while a window marked with the cards answers with the
+// procedure; the window is gone when it returns.
+void StopWithMarkedWindow(sim::ServiceProcess& service, kwin::WindowProcedure procedure,
+                          const std::vector<std::wstring>& cards) {
+    MarkedWindow window(procedure, cards);
+    EXPECT_EQ(service.Control(SERVICE_CONTROL_STOP), NO_ERROR);
+    ASSERT_TRUE(service.WaitForExit(60000));
+}
+
 size_t ForceCloseInstancesStarted() {
     size_t started = 0;
     for (const auto& record : kwin::ProcessHistory()) {
@@ -158,11 +167,7 @@ TEST_F(ServiceDevices, QueryRemoveDuringShutDownClosesTheHandleBeforeItIsAnswere
     state.card = card.InstanceId();
     state.serviceId = service.processId();
     queryDuringStop = &state;
-    {
-        MarkedWindow window(QueryDuringStopProcedure, {card.InstanceId()});
-        EXPECT_EQ(service.Control(SERVICE_CONTROL_STOP), NO_ERROR);
-        ASSERT_TRUE(service.WaitForExit(60000));
-    }
+    ASSERT_NO_FATAL_FAILURE(StopWithMarkedWindow(service, QueryDuringStopProcedure, {card.InstanceId()}));
     queryDuringStop = nullptr;
     ASSERT_TRUE(state.filesWhenAnswered.valid());
     ASSERT_EQ(state.filesWhenAnswered.wait_for(20s), std::future_status::ready);
@@ -210,11 +215,7 @@ TEST_F(ServiceDevices, StopReportsEachCardsPassWithAWaitHintAndTheNextCheckPoint
     state.serviceId = service.processId();
     state.cards = {first.InstanceId(), second.InstanceId()};
     stopReports = &state;
-    {
-        MarkedWindow window(StopReportsProcedure, state.cards);
-        EXPECT_EQ(service.Control(SERVICE_CONTROL_STOP), NO_ERROR);
-        ASSERT_TRUE(service.WaitForExit(60000));
-    }
+    ASSERT_NO_FATAL_FAILURE(StopWithMarkedWindow(service, StopReportsProcedure, state.cards));
     stopReports = nullptr;
 
     const StatusRow stopStep{SERVICE_STOP_PENDING, 0, kStopStepHintMs, kAccepted, 0};

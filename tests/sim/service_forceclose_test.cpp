@@ -62,7 +62,19 @@ struct Case {
     std::vector<std::wstring> desktops = {L"WinSta0\\Default", L"WinSta0\\Winlogon"};
 };
 
-using ServiceForceCloseTest = SessionServiceTest;
+class ServiceForceCloseTest : public SessionServiceTest {
+protected:
+    // Three sessions with the user's in 1, and one card.
+    sim::Card& OneCardInThreeSessions() {
+        ThreeSessions(1);
+        return machine_.AddCard();
+    }
+    // The service is running and the panel it starts for the card is up.
+    void RunningWithThePanel(sim::ServiceProcess& service) {
+        ASSERT_TRUE(service.WaitForState(SERVICE_RUNNING));
+        ASSERT_TRUE(panels_.WaitForWindows(1));
+    }
+};
 
 TEST_F(ServiceForceCloseTest, AsksEveryMarkedWindowOfEveryDesktopOfItsSession) {
     const Case cases[] = {
@@ -148,12 +160,10 @@ TEST_F(ServiceForceCloseTest, AsksEveryMarkedWindowOfEveryDesktopOfItsSession) {
 // service close its own handle and answer, and the card goes with no handle
 // left open on it.
 TEST_F(ServiceForceCloseTest, ARemovalRequestMakesThePanelLetGoFirst) {
-    ThreeSessions(1);
-    sim::Card& card = machine_.AddCard();
+    sim::Card& card = OneCardInThreeSessions();
     const std::wstring id = card.InstanceId();
     sim::ServiceProcess service;
-    ASSERT_TRUE(service.WaitForState(SERVICE_RUNNING));
-    ASSERT_TRUE(panels_.WaitForWindows(1));
+    ASSERT_NO_FATAL_FAILURE(RunningWithThePanel(service));
     ASSERT_TRUE(panels_.Panels()[0].cardOpened);
     EXPECT_EQ(card.OpenFiles(), 2) << "the service's handle and the panel's";
 
@@ -227,12 +237,10 @@ private:
 // within the service manager's bound, the other sessions' panels are still
 // asked, and the silent window's instance does not hold the others up.
 TEST_F(ServiceForceCloseTest, AWindowThatNeverAnswersHoldsNoControlPastTheBound) {
-    ThreeSessions(1);
-    sim::Card& card = machine_.AddCard();
+    sim::Card& card = OneCardInThreeSessions();
     const std::wstring id = card.InstanceId();
     sim::ServiceProcess service;
-    ASSERT_TRUE(service.WaitForState(SERVICE_RUNNING));
-    ASSERT_TRUE(panels_.WaitForWindows(1));
+    ASSERT_NO_FATAL_FAILURE(RunningWithThePanel(service));
 
     SilentWindow silent(2, id);
     ASSERT_NE(silent.window(), nullptr);
@@ -268,8 +276,7 @@ TEST_F(ServiceForceCloseTest, AWindowThatNeverAnswersHoldsNoControlPastTheBound)
 // request every marked window is asked once, and no handle is left on the
 // card when it goes.
 TEST_F(ServiceForceCloseTest, EveryPanelAndEveryOtherMarkedWindowIsAskedOnce) {
-    ThreeSessions(1);
-    sim::Card& card = machine_.AddCard();
+    sim::Card& card = OneCardInThreeSessions();
     const std::wstring id = card.InstanceId();
     sim::ServiceProcess service;
     ASSERT_TRUE(service.WaitForState(SERVICE_RUNNING));

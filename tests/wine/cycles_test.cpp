@@ -9,7 +9,7 @@
 #include "tests/wine/marked_windows.h"
 #include "tests/wine/module_path.h"
 #include "tests/wine/process_counts.h"
-#include "tests/wine/service_control.h"
+#include "tests/wine/installed_service.h"
 
 #include <windows.h>
 
@@ -33,22 +33,9 @@ std::unique_ptr<SilentWindowThread> hungWindow;
 
 constexpr wchar_t kServiceName[] = L"KorvexSCycles";
 
-class ServiceCycles : public ::testing::Test {
+class ServiceCycles : public InstalledServiceTest {
 protected:
-    void SetUp() override {
-        manager.Reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-        ASSERT_TRUE(manager) << "OpenSCManagerW: error " << GetLastError();
-        RemoveService(manager.get(), kServiceName);  // left over from an interrupted run
-        const std::wstring binaryPath = L"\"" + exePath + L"\"";
-        service.Reset(CreateServiceW(manager.get(), kServiceName, kServiceName, SERVICE_ALL_ACCESS,
-                                     SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                                     binaryPath.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
-        ASSERT_TRUE(service) << "CreateServiceW: error " << GetLastError();
-    }
-    void TearDown() override {
-        service.Reset();
-        if (manager) RemoveService(manager.get(), kServiceName);
-    }
+    ServiceCycles() : InstalledServiceTest(kServiceName, exePath) {}
 
     // Start, RUNNING, stop, STOPPED with exit code 0, and the service's
     // process ended with 0.
@@ -75,9 +62,6 @@ protected:
         ASSERT_TRUE(GetExitCodeProcess(process.get(), &exitCode));
         EXPECT_EQ(exitCode, 0u) << "cycle " << cycle;
     }
-
-    ServiceHandle manager;
-    ServiceHandle service;
 };
 
 TEST_F(ServiceCycles, StartAndStopThroughTheServiceManagerLeaveNothingBehind) {

@@ -5,7 +5,7 @@
 //   service_scm_test [path\to\KorvexS.exe]   (default: beside the program)
 #include "service/launch.h"
 #include "tests/wine/module_path.h"
-#include "tests/wine/service_control.h"
+#include "tests/wine/installed_service.h"
 
 #include <windows.h>
 
@@ -19,9 +19,8 @@
 namespace {
 
 using korvex::wine_test::Handle;
+using korvex::wine_test::InstalledServiceTest;
 using korvex::wine_test::Narrow;
-using korvex::wine_test::RemoveService;
-using korvex::wine_test::ServiceHandle;
 using korvex::wine_test::WaitForState;
 
 std::wstring exePath;
@@ -55,27 +54,9 @@ TEST(ServiceProgram, StartedFromAConsoleEndsWithExitCodeZero) {
     EXPECT_EQ(exitCode, 0u);
 }
 
-class InstalledService : public ::testing::Test {
+class InstalledService : public InstalledServiceTest {
 protected:
-    void SetUp() override {
-        manager.Reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-        ASSERT_TRUE(manager) << "OpenSCManagerW: error " << GetLastError();
-        RemoveService(manager.get(), kServiceName);  // left over from an interrupted run
-        std::wstring binaryPath = L"\"" + exePath + L"\"";
-        service.Reset(CreateServiceW(manager.get(), kServiceName, kServiceName, SERVICE_ALL_ACCESS,
-                                     SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                                     binaryPath.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
-        ASSERT_TRUE(service) << "CreateServiceW: error " << GetLastError();
-    }
-
-    // Every path, failed assertions included, leaves no service behind.
-    void TearDown() override {
-        service.Reset();
-        if (manager) RemoveService(manager.get(), kServiceName);
-    }
-
-    ServiceHandle manager;
-    ServiceHandle service;
+    InstalledService() : InstalledServiceTest(kServiceName, exePath) {}
 };
 
 TEST_F(InstalledService, StartsAnswersInterrogationStopsAndIsDeleted) {

@@ -43,14 +43,8 @@ bool ParseProbe(const std::vector<std::string>& args, host::SessionOptions* o, b
 }  // namespace
 
 void PrintProbeUsage(FILE* out) {
+    PrintCardCommandUsageHead(out, "probe");
     fprintf(out,
-            "Usage: korvex-sim probe [options]\n"
-            "\n");
-    host::PrintSessionUsage(out);
-    fprintf(out,
-            "  --model pico|six|duo|eight   the simulated card (default six)\n"
-            "  --rate HZ                    its sample rate (default 48000)\n"
-            "  --buffer-ms MS               its preferred buffer length (default 10)\n"
             "  --no-card                    no card at all\n"
             "  --card-in-use                another client opens and claims the card first\n"
             "\n"

@@ -96,14 +96,8 @@ int Stream(const host::SessionOptions& o) {
 }  // namespace
 
 void PrintStreamUsage(FILE* out) {
+    PrintCardCommandUsageHead(out, "stream");
     fprintf(out,
-            "Usage: korvex-sim stream [options]\n"
-            "\n");
-    host::PrintSessionUsage(out);
-    fprintf(out,
-            "  --model pico|six|duo|eight   the simulated card (default six)\n"
-            "  --rate HZ                    its sample rate (default 48000)\n"
-            "  --buffer-ms MS               its preferred buffer length (default 10)\n"
             "  --seconds S                  how long to stream (default 5)\n"
             "  --tone HZ                    the tone the card puts on its inputs (default 1000; 0: silence)\n"
             "  --wav PATH                   write what the card played, every output, as a WAV file\n"

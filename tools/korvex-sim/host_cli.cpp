@@ -1,5 +1,7 @@
 #include "tools/korvex-sim/host_cli.h"
 
+#include "tools/korvex-sim/host_session.h"
+
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -104,6 +106,18 @@ bool Options::Integer(long* value, long minimum, long maximum) {
     }
     *value = parsed;
     return true;
+}
+
+void PrintCardCommandUsageHead(FILE* out, const char* command) {
+    fprintf(out,
+            "Usage: korvex-sim %s [options]\n"
+            "\n",
+            command);
+    host::PrintSessionUsage(out);
+    fprintf(out,
+            "  --model pico|six|duo|eight   the simulated card (default six)\n"
+            "  --rate HZ                    its sample rate (default 48000)\n"
+            "  --buffer-ms MS               its preferred buffer length (default 10)\n");
 }
 
 }  // namespace korvex::cli

@@ -26,6 +26,10 @@ void PrintProbeUsage(FILE* out);
 void PrintStreamUsage(FILE* out);
 void PrintServiceUsage(FILE* out);
 void PrintLoopbackUsage(FILE* out);
+// The head of the usage of a command that sets up a simulated card:
+// "Usage: korvex-sim COMMAND [options]", the session's options and the card's
+// model, rate and buffer length.
+void PrintCardCommandUsageHead(FILE* out, const char* command);
 
 // "pico", "six", "duo", "eight" (any case).
 std::optional<sim::CardModel> ParseModel(const std::string& text);

@@ -6,10 +6,10 @@
 // objects leave no handle or thread behind, stop from inside the callback, a
 // host that never answers, a callback that blocks, and the DLL's unloading.
 #include "sim/wav.h"
+#include "tests/wine/process_counts.h"
 #include "tests/wine/simcard/com_host.h"
 
 #include <gtest/gtest.h>
-#include <tlhelp32.h>
 
 #include <algorithm>
 #include <atomic>
@@ -23,6 +23,10 @@
 namespace {
 
 using korvex::simcard::StatusView;
+using korvex::wine_test::CountsNow;
+using korvex::wine_test::Describe;
+using korvex::wine_test::ProcessCounts;
+using korvex::wine_test::SettleTo;
 
 constexpr double kFullScale = 2147483647.0;
 constexpr double kOutputLevel = 0.25;  // -12 dBFS
@@ -315,52 +319,12 @@ TEST_F(SimcardStream, EveryHalfReachesTheHostWithTheCardsToneAndTheCardRecordsTh
 
 // ---- Life cycle -------------------------------------------------------------
 
-struct ProcessCounts {
-    DWORD handles = 0;       // GetProcessHandleCount
-    DWORD openHandles = 0;   // handle values that name an open object
-    int threads = 0;
-};
-
-// Wine 8 answers GetProcessHandleCount with 0 whatever is open, so the
-// handles are also counted by asking about every handle value in turn.
-DWORD ProbeOpenHandles() {
-    DWORD open = 0, flags = 0;
-    for (uintptr_t value = 4; value < 0x8000; value += 4) {
-        open += GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags) != FALSE;
-    }
-    return open;
-}
-
-ProcessCounts CountsNow() {
-    ProcessCounts counts;
-    if (!GetProcessHandleCount(GetCurrentProcess(), &counts.handles)) counts.handles = ~DWORD{0};
-    counts.openHandles = ProbeOpenHandles();
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) return counts;
-    THREADENTRY32 entry{};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
-        counts.threads += entry.th32OwnerProcessID == GetCurrentProcessId();
-    }
-    CloseHandle(snapshot);
-    return counts;
-}
-
 // A thread that ended leaves the process's counts shortly after a wait on it
-// returned: polls up to a second for the baseline.
+// returned: polls for the baseline.
 ::testing::AssertionResult BackToBaseline(const ProcessCounts& baseline) {
-    auto same = [&](const ProcessCounts& c) {
-        return c.handles == baseline.handles && c.openHandles == baseline.openHandles && c.threads == baseline.threads;
-    };
-    ProcessCounts now;
-    for (int i = 0; i < 100; ++i) {
-        now = CountsNow();
-        if (same(now)) break;
-        Sleep(10);
-    }
-    printf("handle count %lu, open handles %lu, threads %d (baseline %lu, %lu, %d)\n", now.handles, now.openHandles,
-           now.threads, baseline.handles, baseline.openHandles, baseline.threads);
-    if (same(now)) return ::testing::AssertionSuccess();
+    const ProcessCounts now = SettleTo(baseline);
+    printf("%s (baseline %s)\n", Describe(now).c_str(), Describe(baseline).c_str());
+    if (now == baseline) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << "not back to the baseline";
 }
 
