@@ -65,6 +65,7 @@ public:
             KernelObject* object = thread.get();
             WaitForObjects(1, &object, true, 5000);
         }
+        ReleaseCurrentStationAndDesktop(process_);
         const int left = CloseHandlesOwnedBy(process_.id);
         KernelLockGuard lock;
         process_.handlesLeftAtExit = left;

@@ -46,6 +46,12 @@ struct ProcessObject final : KernelObject {
     HANDLE windowStation = nullptr;
 };
 
+// Ends the ending process's hold on its current window station and the calling
+// (main) thread's current desktop, as the system does at a process's end: the
+// process could not close them itself while they were current. Returns how
+// many handles that released.
+int ReleaseCurrentStationAndDesktop(ProcessObject& process);
+
 // The calling thread's process; null for the host program's own threads.
 ProcessObject* CurrentProcess();
 std::shared_ptr<ProcessObject> CurrentProcessShared();
