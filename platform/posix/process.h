@@ -34,6 +34,7 @@ struct ProcessObject final : KernelObject {
     DWORD exitCode = STILL_ACTIVE;
     DWORD terminateExitCode = 0;
     int handlesLeftAtExit = 0;
+    int currentStationAndDesktopAtExit = 0;
     ULONGLONG startedAt = 0;  // machine milliseconds; fixed before the main thread starts
     ULONGLONG endedAt = 0;
     std::vector<std::weak_ptr<ThreadObject>> threads;

@@ -130,6 +130,14 @@ void CheckBackToBaseline(Run& run, const kwin::HandleCounts& before) {
         run.Check(record.handlesLeftAtExit == 0, Narrow(record.imagePath) + " (" + Narrow(record.commandLine) +
                                                      ") left " + std::to_string(record.handlesLeftAtExit) +
                                                      " handles open at its end");
+        // A station or desktop can be left current only by a switch back
+        // that failed; otherwise the program was to return to its own.
+        const bool switchBackFailed =
+            run.armed() && run.fired() &&
+            (run.point()->function == "SetProcessWindowStation" || run.point()->function == "SetThreadDesktop");
+        run.Check(record.currentStationAndDesktopAtExit == 0 || switchBackFailed,
+                  Narrow(record.imagePath) + " (" + Narrow(record.commandLine) + ") ended in a window station or "
+                  "desktop not its own");
     }
     // A thread on its way out is given a moment.
     bool threadsEnded = false;
