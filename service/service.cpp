@@ -28,6 +28,8 @@ constexpr DWORD kStartPendingWaitHintMs = 3000;
 // What one step of the shut-down may take: a card's force-close pass, with
 // room for the release that follows it.
 constexpr DWORD kStopStepWaitHintMs = kForceClosePassBoundMs + 5000;
+constexpr int kStoppedReportRetries = 3;
+constexpr DWORD kStoppedReportRetryMs = 100;
 
 // Fills serviceStatus and reports it; the caller holds statusLock.
 bool ReportServiceStatusLocked(DWORD state, DWORD exitCode, DWORD waitHint) {
@@ -50,11 +52,16 @@ void ReportStopped(DWORD exitCode) {
     std::lock_guard<std::mutex> guard(statusLock);
     HANDLE event = stopEvent.exchange(nullptr);
     if (event != nullptr) CloseHandle(event);
-    if (!ReportServiceStatusLocked(SERVICE_STOPPED, exitCode, 0)) {
-        // The dispatcher returns only after a stop has been reported: with
-        // everything released, the process ends, and the service manager
-        // learns of the stop from that.
-        TerminateProcess(GetCurrentProcess(), exitCode);
+    // The dispatcher returns only after a stop has been reported: a report
+    // out of resources is tried again a few times; if it still fails, with
+    // everything released, the process ends, and the service manager learns
+    // of the stop from that.
+    for (int attempt = 0; !ReportServiceStatusLocked(SERVICE_STOPPED, exitCode, 0); ++attempt) {
+        if (attempt == kStoppedReportRetries) {
+            TerminateProcess(GetCurrentProcess(), exitCode);
+            return;
+        }
+        Sleep(kStoppedReportRetryMs);
     }
 }
 
