@@ -154,16 +154,7 @@ void CheckBackToBaseline(Run& run, const kwin::HandleCounts& before) {
 }
 
 // Every panel started so far has its window up or has ended.
-bool PanelsSettled(const sim::ControlPanelProgram& panels) {
-    const auto until = Clock::now() + std::chrono::seconds(5);
-    for (;;) {
-        bool settled = true;
-        for (const auto& panel : panels.Panels()) settled = settled && (panel.window != nullptr || panel.ended);
-        if (settled) return true;
-        if (Clock::now() > until) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-}
+bool PanelsSettled(const sim::ControlPanelProgram& panels) { return panels.WaitSettled(); }
 
 // The device files the process holds on the card.
 int FilesHeldOn(DWORD processId, const std::wstring& instanceId) {
