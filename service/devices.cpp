@@ -70,11 +70,16 @@ void AddEnumeratedDevice(HDEVINFO set, SP_DEVINFO_DATA* info) {
     if (hardwareIdBytes == 0) return;
     // Two spare zero characters: the match never runs past the buffer even
     // if the property comes back unterminated.
-    BYTE* hardwareIds = static_cast<BYTE*>(calloc(1, hardwareIdBytes + 2 * sizeof(WCHAR)));
+    BYTE* hardwareIds =
+        static_cast<BYTE*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, hardwareIdBytes + 2 * sizeof(WCHAR)));
+    if (hardwareIds == nullptr) {
+        LogEvent(L"HeapAlloc", EVENTLOG_ERROR_TYPE, MSG_ERROR);
+        return;
+    }
     bool supported = SetupDiGetDeviceRegistryPropertyW(set, info, SPDRP_HARDWAREID, nullptr, hardwareIds,
                                                        hardwareIdBytes, nullptr) &&
                      IsSupportedCard(reinterpret_cast<const WCHAR*>(hardwareIds));
-    free(hardwareIds);
+    HeapFree(GetProcessHeap(), 0, hardwareIds);
     if (!supported) return;
 
     DWORD idChars = 0;
@@ -222,14 +227,19 @@ void OpenCard(DeviceNode* node) {
         SetupDiGetDeviceInterfaceDetailW(set, &interfaceData, nullptr, 0, &detailBytes, nullptr);
         if (detailBytes > offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath)) {
             // One spare zero character keeps the path terminated whatever comes back.
-            auto* detail =
-                static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(calloc(1, detailBytes + sizeof(WCHAR)));
-            detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-            if (SetupDiGetDeviceInterfaceDetailW(set, &interfaceData, detail, detailBytes, nullptr, nullptr)) {
-                node->deviceHandle = CreateFileW(detail->DevicePath, GENERIC_READ | GENERIC_WRITE,
-                                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+            auto* detail = static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(
+                HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, detailBytes + sizeof(WCHAR)));
+            if (detail == nullptr) {
+                LogEvent(L"HeapAlloc", EVENTLOG_ERROR_TYPE, MSG_ERROR);
+            } else {
+                detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+                if (SetupDiGetDeviceInterfaceDetailW(set, &interfaceData, detail, detailBytes, nullptr, nullptr)) {
+                    node->deviceHandle =
+                        CreateFileW(detail->DevicePath, GENERIC_READ | GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+                }
+                HeapFree(GetProcessHeap(), 0, detail);
             }
-            free(detail);
         }
     }
     SetupDiDestroyDeviceInfoList(set);

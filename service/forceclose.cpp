@@ -11,31 +11,57 @@ void RunForceCloseMode(LPWSTR instanceId) {
     }
 }
 
+// A station or desktop the instance cannot switch back from stays current
+// and cannot be closed: the system releases it when the instance ends. One
+// it cannot switch back to is never entered.
+
 BOOL CALLBACK ForceCloseWindowStation(LPWSTR name, LPARAM instanceId) {
     HWINSTA previous = GetProcessWindowStation();
+    if (previous == nullptr) {
+        LogEvent(L"GetProcessWindowStation", EVENTLOG_ERROR_TYPE, MSG_ERROR);
+        return TRUE;
+    }
     HWINSTA station = OpenWindowStationW(name, FALSE, MAXIMUM_ALLOWED);
     if (station == nullptr) {
         LogEvent(L"OpenWindowStation", EVENTLOG_ERROR_TYPE, MSG_ERROR);
         return TRUE;
     }
-    SetProcessWindowStation(station);
+    if (!SetProcessWindowStation(station)) {
+        LogEvent(L"SetProcessWindowStation", EVENTLOG_ERROR_TYPE, MSG_ERROR);
+        CloseWindowStation(station);
+        return TRUE;
+    }
     // Desktop names are resolved in the process's current window station.
     EnumDesktopsW(station, ForceCloseDesktop, instanceId);
-    SetProcessWindowStation(previous);
+    if (!SetProcessWindowStation(previous)) {
+        LogEvent(L"SetProcessWindowStation", EVENTLOG_ERROR_TYPE, MSG_ERROR);
+        return TRUE;
+    }
     CloseWindowStation(station);
     return TRUE;
 }
 
 BOOL CALLBACK ForceCloseDesktop(LPWSTR name, LPARAM instanceId) {
     HDESK previous = GetThreadDesktop(GetCurrentThreadId());
+    if (previous == nullptr) {
+        LogEvent(L"GetThreadDesktop", EVENTLOG_ERROR_TYPE, MSG_ERROR);
+        return TRUE;
+    }
     HDESK desktop = OpenDesktopW(name, 0, FALSE, MAXIMUM_ALLOWED);
     if (desktop == nullptr) {
         LogEvent(L"OpenDesktop", EVENTLOG_ERROR_TYPE, MSG_ERROR);
         return TRUE;
     }
-    SetThreadDesktop(desktop);
+    if (!SetThreadDesktop(desktop)) {
+        LogEvent(L"SetThreadDesktop", EVENTLOG_ERROR_TYPE, MSG_ERROR);
+        CloseDesktop(desktop);
+        return TRUE;
+    }
     EnumDesktopWindows(desktop, ForceCloseWindow, instanceId);
-    SetThreadDesktop(previous);
+    if (!SetThreadDesktop(previous)) {
+        LogEvent(L"SetThreadDesktop", EVENTLOG_ERROR_TYPE, MSG_ERROR);
+        return TRUE;
+    }
     CloseDesktop(desktop);
     return TRUE;
 }

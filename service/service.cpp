@@ -28,9 +28,11 @@ constexpr DWORD kStartPendingWaitHintMs = 3000;
 // What one step of the shut-down may take: a card's force-close pass, with
 // room for the release that follows it.
 constexpr DWORD kStopStepWaitHintMs = kForceClosePassBoundMs + 5000;
+constexpr int kStoppedReportRetries = 3;
+constexpr DWORD kStoppedReportRetryMs = 100;
 
 // Fills serviceStatus and reports it; the caller holds statusLock.
-void ReportServiceStatusLocked(DWORD state, DWORD exitCode, DWORD waitHint) {
+bool ReportServiceStatusLocked(DWORD state, DWORD exitCode, DWORD waitHint) {
     serviceStatus.dwCurrentState = state;
     serviceStatus.dwWin32ExitCode = exitCode;
     serviceStatus.dwWaitHint = waitHint;
@@ -41,7 +43,7 @@ void ReportServiceStatusLocked(DWORD state, DWORD exitCode, DWORD waitHint) {
     } else {
         serviceStatus.dwCheckPoint = checkPointCounter++;
     }
-    SetServiceStatus(statusHandle, &serviceStatus);
+    return SetServiceStatus(statusHandle, &serviceStatus) != FALSE;
 }
 
 // Closes the stop event and reports SERVICE_STOPPED in one step, so that a
@@ -50,7 +52,17 @@ void ReportStopped(DWORD exitCode) {
     std::lock_guard<std::mutex> guard(statusLock);
     HANDLE event = stopEvent.exchange(nullptr);
     if (event != nullptr) CloseHandle(event);
-    ReportServiceStatusLocked(SERVICE_STOPPED, exitCode, 0);
+    // The dispatcher returns only after a stop has been reported: a report
+    // out of resources is tried again a few times; if it still fails, with
+    // everything released, the process ends, and the service manager learns
+    // of the stop from that.
+    for (int attempt = 0; !ReportServiceStatusLocked(SERVICE_STOPPED, exitCode, 0); ++attempt) {
+        if (attempt == kStoppedReportRetries) {
+            TerminateProcess(GetCurrentProcess(), exitCode);
+            return;
+        }
+        Sleep(kStoppedReportRetryMs);
+    }
 }
 
 // A start-up that cannot go on: logged, and the service stops with the
@@ -220,11 +232,18 @@ DWORD WINAPI ServiceControlHandler(DWORD control, DWORD eventType, LPVOID eventD
         switch (control) {
             case SERVICE_CONTROL_STOP: {
                 std::lock_guard<std::mutex> guard(statusLock);
-                // Answered at once: the shut-down runs on the service thread,
-                // which reports each of its steps.
-                ReportServiceStatusLocked(SERVICE_STOP_PENDING, NO_ERROR, kStopStepWaitHintMs);
+                // A stop the service thread cannot be told of is refused: the
+                // service goes on running and says so, rather than showing a
+                // stop that never comes.
                 HANDLE event = stopEvent.load();
-                if (event != nullptr) SetEvent(event);
+                if (event != nullptr && !SetEvent(event)) {
+                    const DWORD error = GetLastError();
+                    return error != NO_ERROR ? error : ERROR_GEN_FAILURE;
+                }
+                // Answered at once: the shut-down runs on the service thread,
+                // which reports each of its steps (after this one: it needs
+                // the status lock).
+                ReportServiceStatusLocked(SERVICE_STOP_PENDING, NO_ERROR, kStopStepWaitHintMs);
                 return NO_ERROR;
             }
             case SERVICE_CONTROL_INTERROGATE: {

@@ -163,6 +163,25 @@ ControlPanelProgram::ControlPanelProgram() {
 
 ControlPanelProgram::~ControlPanelProgram() { CloseAll(); }
 
+bool ControlPanelProgram::WaitSettled(DWORD milliseconds) const {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    for (;;) {
+        bool settled = true;
+        const std::vector<ControlPanelRecord> panels = Panels();
+        for (const auto& process : kwin::ProcessHistory()) {
+            if (process.finished || !IsControlPanelImage(process.imagePath)) continue;
+            bool up = false;
+            for (const auto& panel : panels) {
+                up = up || (panel.processId == process.processId && (panel.window != nullptr || panel.ended));
+            }
+            settled = settled && up;
+        }
+        if (settled) return true;
+        if (std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
 std::vector<ControlPanelRecord> ControlPanelProgram::Panels() const {
     Registry& registry = ThePanels();
     std::lock_guard lock(registry.mutex);

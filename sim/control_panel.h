@@ -49,6 +49,9 @@ public:
     std::vector<ControlPanelRecord> Panels() const;
     // Waits until `count` panels have their window up; false on timeout.
     bool WaitForWindows(size_t count, DWORD milliseconds = 10000) const;
+    // Until every panel process started so far, also one not yet at its
+    // first instruction, has its window up or has ended; false on timeout.
+    bool WaitSettled(DWORD milliseconds = 5000) const;
     // Tells every running panel to quit and waits for them; false on timeout.
     bool CloseAll(DWORD milliseconds = 10000);
 };

@@ -253,6 +253,10 @@ struct KWIN_EXPORT ProcessRecord {
     bool terminated = false;       // ended by TerminateProcess
     DWORD exitCode = STILL_ACTIVE;
     int handlesLeftAtExit = 0;     // handles the process had not closed when it ended
+    // Its current window station and the main thread's current desktop, when
+    // they were not the initial ones at its end: released by the system (the
+    // process cannot close them), and not counted in handlesLeftAtExit.
+    int currentStationAndDesktopAtExit = 0;
 };
 KWIN_EXPORT std::vector<ProcessRecord> ProcessHistory();
 KWIN_EXPORT void ResetProcessHistory();

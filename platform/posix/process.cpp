@@ -65,8 +65,10 @@ public:
             KernelObject* object = thread.get();
             WaitForObjects(1, &object, true, 5000);
         }
+        const int current = ReleaseCurrentStationAndDesktop(process_);
         const int left = CloseHandlesOwnedBy(process_.id);
         KernelLockGuard lock;
+        process_.currentStationAndDesktopAtExit = current;
         process_.handlesLeftAtExit = left;
         process_.exitCode = process_.terminated ? process_.terminateExitCode : returned_;
         process_.endedAt = MachineMilliseconds();
@@ -279,6 +281,7 @@ std::vector<ProcessRecord> ProcessHistory() {
         record.terminated = process->terminated;
         record.exitCode = process->exitCode;
         record.handlesLeftAtExit = process->handlesLeftAtExit;
+        record.currentStationAndDesktopAtExit = process->currentStationAndDesktopAtExit;
         records.push_back(std::move(record));
     }
     return records;

@@ -34,6 +34,7 @@ struct ProcessObject final : KernelObject {
     DWORD exitCode = STILL_ACTIVE;
     DWORD terminateExitCode = 0;
     int handlesLeftAtExit = 0;
+    int currentStationAndDesktopAtExit = 0;
     ULONGLONG startedAt = 0;  // machine milliseconds; fixed before the main thread starts
     ULONGLONG endedAt = 0;
     std::vector<std::weak_ptr<ThreadObject>> threads;
@@ -45,6 +46,12 @@ struct ProcessObject final : KernelObject {
     // initial one). Guarded by the windowing state's mutex.
     HANDLE windowStation = nullptr;
 };
+
+// Ends the ending process's hold on its current window station and the calling
+// (main) thread's current desktop, as the system does at a process's end: the
+// process could not close them itself while they were current. Returns how
+// many handles that released.
+int ReleaseCurrentStationAndDesktop(ProcessObject& process);
 
 // The calling thread's process; null for the host program's own threads.
 ProcessObject* CurrentProcess();

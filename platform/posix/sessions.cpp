@@ -305,6 +305,17 @@ std::shared_ptr<DesktopData> FindDesktopLocked(WindowingState& state, DWORD sess
     return data ? FindDesktopIn(*data, desktop) : nullptr;
 }
 
+int ReleaseCurrentStationAndDesktop(ProcessObject& process) {
+    WindowingState& state = Windowing();
+    std::lock_guard lock(state.mutex);
+    int released = 0;
+    for (HANDLE* slot : {&process.windowStation, &threadDesktop}) {
+        if (*slot != nullptr && RemoveHandle(*slot)) ++released;
+        *slot = nullptr;
+    }
+    return released;
+}
+
 }  // namespace kwin
 
 using kwin::WindowingState;

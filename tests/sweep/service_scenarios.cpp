@@ -130,6 +130,14 @@ void CheckBackToBaseline(Run& run, const kwin::HandleCounts& before) {
         run.Check(record.handlesLeftAtExit == 0, Narrow(record.imagePath) + " (" + Narrow(record.commandLine) +
                                                      ") left " + std::to_string(record.handlesLeftAtExit) +
                                                      " handles open at its end");
+        // A station or desktop can be left current only by a switch back
+        // that failed; otherwise the program was to return to its own.
+        const bool switchBackFailed =
+            run.armed() && run.fired() &&
+            (run.point()->function == "SetProcessWindowStation" || run.point()->function == "SetThreadDesktop");
+        run.Check(record.currentStationAndDesktopAtExit == 0 || switchBackFailed,
+                  Narrow(record.imagePath) + " (" + Narrow(record.commandLine) + ") ended in a window station or "
+                  "desktop not its own");
     }
     // A thread on its way out is given a moment.
     bool threadsEnded = false;
@@ -146,16 +154,7 @@ void CheckBackToBaseline(Run& run, const kwin::HandleCounts& before) {
 }
 
 // Every panel started so far has its window up or has ended.
-bool PanelsSettled(const sim::ControlPanelProgram& panels) {
-    const auto until = Clock::now() + std::chrono::seconds(5);
-    for (;;) {
-        bool settled = true;
-        for (const auto& panel : panels.Panels()) settled = settled && (panel.window != nullptr || panel.ended);
-        if (settled) return true;
-        if (Clock::now() > until) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-}
+bool PanelsSettled(const sim::ControlPanelProgram& panels) { return panels.WaitSettled(); }
 
 // The device files the process holds on the card.
 int FilesHeldOn(DWORD processId, const std::wstring& instanceId) {
@@ -276,7 +275,13 @@ void ServiceLife(Run& run) {
         }
         // The stop: a force-close pass for each card that is left; sent
         // also when the start-up went wrong, as the service manager would.
-        if (!service.WaitForExit(0)) service.Control(SERVICE_CONTROL_STOP);
+        // A stop the service refuses is sent again, as an administrator would.
+        if (!service.WaitForExit(0) && service.Control(SERVICE_CONTROL_STOP) != NO_ERROR) {
+            const auto shown = service.Statuses();
+            run.Check(service.WaitForExit(0) || shown.empty() || shown.back().dwCurrentState != SERVICE_STOP_PENDING,
+                      "a refused stop left the service shown stopping");
+            if (!service.WaitForExit(0)) service.Control(SERVICE_CONTROL_STOP);
+        }
         run.Check(service.WaitForExit(30000), "the service did not end");
         statuses = service.Statuses();
     }

@@ -303,16 +303,7 @@ private:
     }
 
     // Every panel started so far has its window up or has ended.
-    bool PanelsSettled() const {
-        const auto until = Clock::now() + std::chrono::seconds(5);
-        for (;;) {
-            bool settled = true;
-            for (const auto& panel : panels_->Panels()) settled = settled && (panel.window != nullptr || panel.ended);
-            if (settled) return true;
-            if (Clock::now() > until) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-    }
+    bool PanelsSettled() const { return panels_->WaitSettled(); }
 
     void Count(Op op) { ++figures_->ops[OpName(op)]; }
 
