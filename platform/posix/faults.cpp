@@ -19,6 +19,7 @@ struct ArmedFailure {
     std::string function;
     int callsLeft;  // fires when this reaches 0
     DWORD error;
+    bool every = false;  // fires at every call and stays armed
 };
 
 // Room for every stand-in function that can fail; a fixed table, so that
@@ -86,7 +87,11 @@ bool ShouldFail(const char* function, DWORD& error) {
             ++it;
             continue;
         }
-        if (--it->callsLeft == 0) {
+        if (it->every) {
+            if (!fires) error = it->error;
+            fires = true;
+            ++it;
+        } else if (--it->callsLeft == 0) {
             if (!fires) error = it->error;
             fires = true;
             it = table.armed.erase(it);  // erase moves, never allocates
@@ -113,6 +118,13 @@ void FailCall(const std::string& function, int nthCall, DWORD error) {
     UpdateAnyLocked(table);
 }
 
+void FailEveryCall(const std::string& function, DWORD error) {
+    FailureTable& table = Failures();
+    std::lock_guard lock(table.mutex);
+    table.armed.push_back({function, 0, error, true});
+    UpdateAnyLocked(table);
+}
+
 void ClearInjectedFailures() {
     FailureTable& table = Failures();
     std::lock_guard lock(table.mutex);
@@ -125,7 +137,9 @@ bool ShouldFailCall(const char* function) { return ShouldFail(function); }
 int PendingInjectedFailures() {
     FailureTable& table = Failures();
     std::lock_guard lock(table.mutex);
-    return static_cast<int>(table.armed.size());
+    int pending = 0;
+    for (const ArmedFailure& failure : table.armed) pending += !failure.every;
+    return pending;
 }
 
 void StartCountingCalls() {

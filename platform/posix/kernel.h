@@ -107,6 +107,8 @@ KWIN_EXPORT void ResetThreadHistory();
 // fail with the given last-error value. Names are the Win32 names, for
 // instance "SetupDiGetClassDevsW" or "CreateThread".
 KWIN_EXPORT void FailCall(const std::string& function, int nthCall, DWORD error);
+// Makes every call from now on of the named function fail, until cleared.
+KWIN_EXPORT void FailEveryCall(const std::string& function, DWORD error);
 KWIN_EXPORT void ClearInjectedFailures();
 // Failures armed with FailCall whose call has not come yet.
 KWIN_EXPORT int PendingInjectedFailures();

@@ -9,11 +9,11 @@
 #include "platform/posix/kernel_sessions.h"
 #include "sim/control_panel.h"
 #include "sim/machine.h"
+#include "sim/marked_window_program.h"
 #include "sim/pnp.h"
 #include "sim/service_process.h"
 
 #include <chrono>
-#include <future>
 #include <map>
 #include <optional>
 #include <string>
@@ -297,38 +297,6 @@ void ServiceLife(Run& run) {
 
 // ---- Force-close mode on its own ------------------------------------------------------------
 
-// A window on the session's desktop, marked with the card's ID, that answers
-// and holds nothing; its thread handles messages until the end.
-class Decoy {
-public:
-    explicit Decoy(const std::wstring& id) {
-        std::promise<void> ready;
-        auto up = ready.get_future();
-        thread_ = std::thread([this, id, ready = std::move(ready)]() mutable {
-            threadId_ = GetCurrentThreadId();
-            window_ = kwin::CreateTestWindow(2, L"WinSta0\\Default", nullptr);
-            if (window_) SetPropW(window_, id.c_str(), reinterpret_cast<HANDLE>(1));
-            ready.set_value();
-            kwin::RunMessageLoop();
-        });
-        up.wait();
-    }
-    ~Decoy() {
-        kwin::PostQuit(threadId_);
-        thread_.join();
-    }
-    int Asked() const {
-        int asked = 0;
-        for (const auto& message : kwin::DeliveredMessages()) asked += message.window == window_;
-        return asked;
-    }
-
-private:
-    DWORD threadId_ = 0;
-    HWND window_ = nullptr;
-    std::thread thread_;
-};
-
 // The instance as the service starts it: the session's default desktop,
 // the service's account with every privilege removed, no window.
 HANDLE StartInstance(DWORD sessionId, const std::wstring& instanceId, DWORD* processId) {
@@ -372,7 +340,7 @@ void ForceCloseMode(Run& run) {
         CloseHandle(info.hProcess);
     }
     if (!run.Check(panels.WaitForWindows(2), "the control panels did not come up")) return;
-    Decoy decoy(id);
+    sim::MarkedWindowProgram decoy(sim::MarkedWindowProgram::Decoy, 2, id);
 
     run.Begin();
     DWORD exitCode = STILL_ACTIVE;

@@ -7,6 +7,7 @@
 #include "service_message_source.h"
 #include "sim/control_panel.h"
 #include "sim/machine.h"
+#include "sim/marked_window_program.h"
 #include "sim/message_table.h"
 #include "sim/pnp.h"
 #include "sim/service_process.h"
@@ -14,10 +15,7 @@
 
 #include <chrono>
 #include <cstring>
-#include <future>
-#include <thread>
 #include <memory>
-#include <thread>
 #include <optional>
 #include <string>
 #include <vector>
@@ -62,69 +60,6 @@ const Step kSteps[] = {
 
 // The service manager's bound on a control handler, and the service's own.
 constexpr ULONGLONG kAnswerBoundMs = 20000;
-
-// A program in session 2 that holds the card and whose window never answers:
-// its thread never looks for messages until the end of the script.
-class SilentProgram {
-public:
-    SilentProgram(const std::wstring& id, const std::wstring& path) {
-        std::shared_future<void> released = released_.get_future().share();
-        std::promise<void> ready;
-        auto up = ready.get_future();
-        thread_ = std::thread([this, id, path, released, ready = std::move(ready)]() mutable {
-            card_ = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING, 0, nullptr);
-            HWND window = kwin::CreateTestWindow(2, L"WinSta0\\Default", nullptr);
-            if (window) SetPropW(window, id.c_str(), reinterpret_cast<HANDLE>(1));
-            ready.set_value();
-            released.wait();
-            if (card_ != INVALID_HANDLE_VALUE) CloseHandle(card_);
-        });
-        up.wait();
-    }
-    ~SilentProgram() {
-        released_.set_value();
-        thread_.join();
-    }
-    bool HoldsCard() const { return card_ != INVALID_HANDLE_VALUE; }
-
-private:
-    std::promise<void> released_;
-    HANDLE card_ = INVALID_HANDLE_VALUE;
-    std::thread thread_;
-};
-
-// A program on the console that marks a window with the card's ID, answers
-// every message and holds nothing.
-class DecoyProgram {
-public:
-    explicit DecoyProgram(const std::wstring& id) {
-        std::promise<void> ready;
-        auto up = ready.get_future();
-        thread_ = std::thread([this, id, ready = std::move(ready)]() mutable {
-            threadId_ = GetCurrentThreadId();
-            window_ = kwin::CreateTestWindow(1, L"WinSta0\\Default", nullptr);
-            if (window_) SetPropW(window_, id.c_str(), reinterpret_cast<HANDLE>(1));
-            ready.set_value();
-            kwin::RunMessageLoop();
-        });
-        up.wait();
-    }
-    ~DecoyProgram() {
-        kwin::PostQuit(threadId_);
-        thread_.join();
-    }
-    int Asked() const {
-        int asked = 0;
-        for (const auto& message : kwin::DeliveredMessages()) asked += message.window == window_;
-        return asked;
-    }
-
-private:
-    DWORD threadId_ = 0;
-    HWND window_ = nullptr;
-    std::thread thread_;
-};
 
 std::string Narrow(const std::wstring& text) {
     std::string out;
@@ -338,13 +273,16 @@ void PrintServiceUsage(FILE* out) {
             "  --lang TAG      event-log language: en, zh-Hans or zh-Hant (default en)\n"
             "  --no-console    no session attached to the console\n"
             "\n"
-            "The storm: korvex-sim service --storm N [--seed S] [--seeds K] [--verbose]\n"
+            "The storm: korvex-sim service --storm N [--seed S] [--seeds K] [--fail-every FUNCTION]\n"
+            "                              [--verbose]\n"
             "  N random steps (cards of every model arriving, whole or interface by\n"
             "  interface, and leaving: granted, refused, surprise; logons, logoffs and\n"
             "  console connects; control panels that answer slowly or never; decoy\n"
             "  windows; interrogations), what must hold checked after each, then a stop;\n"
-            "  for seeds S to S+K-1 (default 1, one seed). A failing seed prints the\n"
-            "  shortest sequence found that still fails.\n"
+            "  for seeds S to S+K-1 (default 1, one seed), each in a process of its own.\n"
+            "  A failing seed prints the shortest sequence found that still fails.\n"
+            "  --fail-every FUNCTION makes every call of that Win32 function by the\n"
+            "  service fail during the steps: a fault for the storm to catch.\n"
             "\n"
             "Steps:\n");
     for (const Step& step : kSteps) fprintf(out, "  %-12s %s\n", step.name, step.help);
@@ -374,8 +312,8 @@ int RunService(const std::vector<std::string>& args) {
                        {1, L"Console", WTSActive, L"alice"},
                        {2, L"RDP-Tcp#0", WTSActive, L"bob"}},
                       options.console ? 1 : kwin::kNoSession);
-    std::unique_ptr<SilentProgram> silent;
-    std::unique_ptr<DecoyProgram> decoy;
+    std::unique_ptr<sim::MarkedWindowProgram> silent;  // session 2, holds the card, never answers
+    std::unique_ptr<sim::MarkedWindowProgram> decoy;   // the console, holds nothing
     bool fault = false;
     sim::ControlPanelProgram panels;
     std::vector<std::wstring> cardIds;
@@ -473,11 +411,12 @@ int RunService(const std::vector<std::string>& args) {
             if (cardIds.empty()) {
                 printf("  no card\n");
             } else if (step == "silent" && !silent) {
-                silent = std::make_unique<SilentProgram>(cardIds.front(), machine.card(0).InterfacePath(0));
+                silent = std::make_unique<sim::MarkedWindowProgram>(sim::MarkedWindowProgram::Silent, 2, cardIds.front(),
+                                                                     machine.card(0).InterfacePath(0));
                 printf("  a window in session 2 marked with %s; its thread never answers\n",
                        Narrow(cardIds.front()).c_str());
             } else if (step == "decoy" && !decoy) {
-                decoy = std::make_unique<DecoyProgram>(cardIds.front());
+                decoy = std::make_unique<sim::MarkedWindowProgram>(sim::MarkedWindowProgram::Decoy, 1, cardIds.front());
                 printf("  a window on the console marked with %s\n", Narrow(cardIds.front()).c_str());
             }
         } else if (step == "logon" || step == "connect") {
