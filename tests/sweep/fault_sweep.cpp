@@ -1,24 +1,14 @@
 #include "tests/sweep/fault_sweep.h"
 
 #include "platform/posix/kernel.h"
-
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include "sim/child_run.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <sstream>
-#include <thread>
-
-#if defined(__SANITIZE_ADDRESS__) && __has_include(<sanitizer/lsan_interface.h>)
-#include <sanitizer/lsan_interface.h>
-#define KORVEX_SWEEP_LEAK_CHECK 1
-#endif
 
 namespace sweep {
 namespace {
@@ -27,31 +17,6 @@ constexpr DWORD kErrorNoSystemResources = 1450;
 constexpr DWORD kErrorNoSuchDevinst = 0xE000020B;
 constexpr DWORD kErrorInvalidTaskName = 1550;
 
-// Reads a whole file from its start.
-std::string ReadAll(FILE* file) {
-    std::string text;
-    std::fflush(file);
-    std::rewind(file);
-    char buffer[4096];
-    size_t got = 0;
-    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, got);
-    return text;
-}
-
-// The first lines of a sanitizer report in the child's output, or "".
-std::string SanitizerReport(const std::string& output) {
-    static const char* const kMarkers[] = {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
-                                           "WARNING: ThreadSanitizer", "ERROR: ThreadSanitizer"};
-    for (const char* marker : kMarkers) {
-        const size_t at = output.find(marker);
-        if (at == std::string::npos) continue;
-        size_t end = at;
-        for (int lines = 0; lines < 6 && end != std::string::npos; ++lines) end = output.find('\n', end + 1);
-        return output.substr(at, end == std::string::npos ? std::string::npos : end - at);
-    }
-    return {};
-}
-
 std::string OneLine(std::string text) {
     for (char& c : text) {
         if (c == '\n' || c == '\r') c = ' ';
@@ -59,31 +24,21 @@ std::string OneLine(std::string text) {
     return text;
 }
 
-// The child's side: runs the scenario, writes what it found, and ends
-// without running anything of the parent's (no exit handlers, no flushes).
-[[noreturn]] void RunChild(const Scenario& scenario, const Point* point, FILE* result, FILE* output) {
-    dup2(fileno(output), STDOUT_FILENO);
-    dup2(fileno(output), STDERR_FILENO);
+// The child's side: runs the scenario and says what it found.
+std::string RunScenario(const Scenario& scenario, const Point* point) {
     Run run(point);
     scenario.body(run);
     run.End();  // in case the scenario returned early
-    std::fprintf(result, "fired %d\n", run.fired() ? 1 : 0);
-    for (const std::string& problem : run.problems()) std::fprintf(result, "problem %s\n", OneLine(problem).c_str());
+    std::ostringstream result;
+    result << "fired " << (run.fired() ? 1 : 0) << '\n';
+    for (const std::string& problem : run.problems()) result << "problem " << OneLine(problem) << '\n';
     for (const kwin::CallCount& count : kwin::CountedCalls()) {
-        std::fprintf(result, "call %s %d\n", count.function.c_str(), count.calls);
+        result << "call " << count.function << ' ' << count.calls << '\n';
     }
-    bool leaked = false;
-#if defined(KORVEX_SWEEP_LEAK_CHECK)
-    leaked = __lsan_do_recoverable_leak_check() != 0;
-#endif
-    std::fprintf(result, "%s\n", leaked ? "leaked" : "done");
-    std::fflush(result);
-    std::fflush(stdout);
-    std::fflush(stderr);
-    _exit(0);
+    return result.str();
 }
 
-void Parse(const std::string& text, RunResult* result, bool* done, bool* leaked) {
+void Parse(const std::string& text, RunResult* result) {
     std::istringstream lines(text);
     std::string line;
     std::vector<std::string> problems;
@@ -95,11 +50,6 @@ void Parse(const std::string& text, RunResult* result, bool* done, bool* leaked)
         } else if (line.rfind("call ", 0) == 0) {
             const size_t space = line.rfind(' ');
             result->calls.emplace_back(line.substr(5, space - 5), std::atoi(line.c_str() + space + 1));
-        } else if (line == "done") {
-            *done = true;
-        } else if (line == "leaked") {
-            *done = true;
-            *leaked = true;
         }
     }
     for (size_t i = 0; i < problems.size(); ++i) result->detail += (i ? "; " : "") + problems[i];
@@ -202,66 +152,19 @@ bool IsReleaseCall(const std::string& function) {
 }
 
 RunResult RunIsolated(const Scenario& scenario, const Point* point, const Options& options) {
+    const sim::ChildRun child = sim::RunInChild([&] { return RunScenario(scenario, point); }, options.runTimeoutMs);
     RunResult result;
-    FILE* resultFile = std::tmpfile();
-    FILE* outputFile = std::tmpfile();
-    if (resultFile == nullptr || outputFile == nullptr) {
-        result.detail = "no temporary file for the run";
-        if (resultFile) std::fclose(resultFile);
-        if (outputFile) std::fclose(outputFile);
-        return result;
-    }
-    std::fflush(stdout);
-    std::fflush(stderr);
-    const auto begin = std::chrono::steady_clock::now();
-    const pid_t child = fork();
-    if (child == 0) RunChild(scenario, point, resultFile, outputFile);
-    if (child < 0) {
-        result.detail = "fork failed";
-        std::fclose(resultFile);
-        std::fclose(outputFile);
-        return result;
-    }
-
-    int status = 0;
-    bool hung = false;
-    const auto deadline = begin + std::chrono::milliseconds(options.runTimeoutMs);
-    for (;;) {
-        const pid_t done = waitpid(child, &status, WNOHANG);
-        if (done == child) break;
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(child, SIGKILL);
-            waitpid(child, &status, 0);
-            hung = true;
+    result.milliseconds = child.milliseconds;
+    switch (child.ending) {
+        case sim::ChildEnding::Finished:
+            result.outcome = Outcome::Survived;
+            Parse(child.report, &result);
             break;
-        }
-        std::this_thread::sleep_for(std::chrono::microseconds(500));
+        case sim::ChildEnding::Hung: result.outcome = Outcome::Hung; break;
+        case sim::ChildEnding::Sanitizer: result.outcome = Outcome::Sanitizer; break;
+        case sim::ChildEnding::Crashed: result.outcome = Outcome::Crashed; break;
     }
-    result.milliseconds =
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin).count();
-
-    bool done = false;
-    bool leaked = false;
-    result.outcome = Outcome::Survived;
-    Parse(ReadAll(resultFile), &result, &done, &leaked);
-    const std::string report = SanitizerReport(ReadAll(outputFile));
-    std::fclose(resultFile);
-    std::fclose(outputFile);
-
-    if (hung) {
-        result.outcome = Outcome::Hung;
-        result.detail = "killed after " + std::to_string(options.runTimeoutMs) + " ms" +
-                        (result.detail.empty() ? "" : "; " + result.detail);
-    } else if (!report.empty() || leaked) {
-        result.outcome = Outcome::Sanitizer;
-        result.detail = OneLine(report.empty() ? "leaks reported" : report);
-    } else if (WIFSIGNALED(status)) {
-        result.outcome = Outcome::Crashed;
-        result.detail = std::string("signal ") + strsignal(WTERMSIG(status));
-    } else if (!done || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        result.outcome = Outcome::Crashed;
-        result.detail = "ended without a result (exit " + std::to_string(WEXITSTATUS(status)) + ")";
-    }
+    if (child.ending != sim::ChildEnding::Finished) result.detail = OneLine(child.detail);
     return result;
 }
 

@@ -1,13 +1,8 @@
 #include "tools/korvex-sim/storm_isolated.h"
 
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include "sim/child_run.h"
 
-#include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <sstream>
 
 namespace korvex::storm {
@@ -58,77 +53,25 @@ std::optional<Failure> Decode(const std::string& report, Figures* figures) {
     return std::nullopt;
 }
 
-void WriteAll(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t wrote = write(fd, text.data() + done, text.size() - done);
-        if (wrote <= 0) return;
-        done += static_cast<size_t>(wrote);
-    }
-}
-
-// Reads the child's report until it closes its end or the time is up.
-bool ReadReport(int fd, std::chrono::steady_clock::time_point deadline, std::string* report) {
-    char buffer[4096];
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return false;
-        pollfd watch{fd, POLLIN, 0};
-        const int ready = poll(&watch, 1, static_cast<int>(std::min<long long>(left.count(), 1000)));
-        if (ready < 0 && errno != EINTR) return false;
-        if (ready <= 0) continue;
-        const ssize_t got = read(fd, buffer, sizeof buffer);
-        if (got == 0) return true;
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            return true;
-        }
-        report->append(buffer, static_cast<size_t>(got));
-    }
-}
-
 }  // namespace
 
 std::optional<Failure> RunIsolated(const std::vector<Step>& steps, const Settings& settings, Figures* figures,
                                    unsigned boundSeconds) {
-    int channel[2];
-    if (pipe(channel) != 0) return Failure{steps.size(), std::string("no pipe for the run: ") + std::strerror(errno)};
-    std::fflush(stdout);
-    std::fflush(stderr);
-    const pid_t child = fork();
-    if (child < 0) {
-        close(channel[0]);
-        close(channel[1]);
-        return Failure{steps.size(), std::string("no process for the run: ") + std::strerror(errno)};
-    }
-    if (child == 0) {
-        close(channel[0]);
-        Figures own;
-        const auto failure = Run(steps, settings, &own);
-        std::fflush(stdout);
-        WriteAll(channel[1], Encode(failure, own));
-        // The machine's threads may still be parked; nothing of this process
-        // is to be torn down but by its end.
-        _exit(0);
-    }
-    close(channel[1]);
-    std::string report;
-    const bool ended = ReadReport(channel[0], std::chrono::steady_clock::now() + std::chrono::seconds(boundSeconds),
-                                  &report);
-    close(channel[0]);
-    if (!ended) kill(child, SIGKILL);
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (!ended) return Failure{steps.size(), "the run did not end within " + std::to_string(boundSeconds) + " s"};
-    if (WIFSIGNALED(status)) {
-        return Failure{steps.size(), std::string("the run died of signal ") + strsignal(WTERMSIG(status))};
-    }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || report.empty()) {
-        return Failure{steps.size(), "the run ended with exit code " + std::to_string(WEXITSTATUS(status)) +
-                                         " and no report"};
-    }
-    return Decode(report, figures);
+    const sim::ChildRun child = sim::RunInChild(
+        [&] {
+            Figures own;
+            const auto failure = Run(steps, settings, &own);
+            return Encode(failure, own);
+        },
+        boundSeconds * 1000u);
+    if (settings.verbose) std::fputs(child.output.c_str(), stdout);
+    if (child.ending == sim::ChildEnding::Finished) return Decode(child.report, figures);
+    // What the child printed is where a crash or a sanitizer's report is told.
+    std::fputs(child.output.c_str(), stderr);
+    const char* how = child.ending == sim::ChildEnding::Hung        ? "the run hung: "
+                      : child.ending == sim::ChildEnding::Sanitizer ? "a sanitizer reported: "
+                                                                    : "the run crashed: ";
+    return Failure{steps.size(), how + child.detail};
 }
 
 }  // namespace korvex::storm
