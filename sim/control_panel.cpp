@@ -94,13 +94,7 @@ bool IsControlPanelImage(const std::wstring& path) {
     return true;
 }
 
-kwin::ProcessRecord OwnRecord() {
-    const DWORD id = GetCurrentProcessId();
-    for (auto& record : kwin::ProcessHistory()) {
-        if (record.processId == id) return record;
-    }
-    return {};
-}
+kwin::ProcessRecord OwnRecord() { return kwin::ProcessRecordOf(GetCurrentProcessId()).value_or(kwin::ProcessRecord{}); }
 
 int PanelMain(int argc, WCHAR** argv) {
     auto panel = std::make_shared<Panel>();
@@ -168,8 +162,8 @@ bool ControlPanelProgram::WaitSettled(DWORD milliseconds) const {
     for (;;) {
         bool settled = true;
         const std::vector<ControlPanelRecord> panels = Panels();
-        for (const auto& process : kwin::ProcessHistory()) {
-            if (process.finished || !IsControlPanelImage(process.imagePath)) continue;
+        for (const auto& process : kwin::RunningProcesses()) {
+            if (!IsControlPanelImage(process.imagePath)) continue;
             bool up = false;
             for (const auto& panel : panels) {
                 up = up || (panel.processId == process.processId && (panel.window != nullptr || panel.ended));
@@ -218,9 +212,7 @@ bool ControlPanelProgram::CloseAll(DWORD milliseconds) {
             }
         }
         bool running = false;
-        for (const auto& process : kwin::ProcessHistory()) {
-            if (!process.finished && IsControlPanelImage(process.imagePath)) running = true;
-        }
+        for (const auto& process : kwin::RunningProcesses()) running = running || IsControlPanelImage(process.imagePath);
         if (!running) return true;
         if (std::chrono::steady_clock::now() >= deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));

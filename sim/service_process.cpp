@@ -65,10 +65,7 @@ DWORD ServiceProcess::ExitCode() const {
 }
 
 kwin::ProcessRecord ServiceProcess::Record() const {
-    for (const auto& record : kwin::ProcessHistory()) {
-        if (record.processId == processId_) return record;
-    }
-    return {};
+    return kwin::ProcessRecordOf(processId_).value_or(kwin::ProcessRecord{});
 }
 
 }  // namespace sim

@@ -261,6 +261,10 @@ struct KWIN_EXPORT ProcessRecord {
     int currentStationAndDesktopAtExit = 0;
 };
 KWIN_EXPORT std::vector<ProcessRecord> ProcessHistory();
+// The same, of the processes still running only; of one process (nothing
+// when no process of that ID was started since the history's reset).
+KWIN_EXPORT std::vector<ProcessRecord> RunningProcesses();
+KWIN_EXPORT std::optional<ProcessRecord> ProcessRecordOf(DWORD processId);
 KWIN_EXPORT void ResetProcessHistory();
 // Waits until every process started so far has ended; false on timeout.
 KWIN_EXPORT bool WaitAllProcessesEnded(DWORD milliseconds);

@@ -13,6 +13,7 @@
 #include <map>
 #include <mutex>
 #include <new>
+#include <optional>
 
 namespace kwin {
 namespace {
@@ -252,39 +253,66 @@ bool StartProcess(const ProcessStart& start, PROCESS_INFORMATION* info, DWORD* e
     return true;
 }
 
+namespace {
+
+std::vector<std::shared_ptr<ProcessObject>> StartedProcesses() {
+    Programs& programs = ThePrograms();
+    std::lock_guard lock(programs.mutex);
+    return programs.started;
+}
+
+// Under the kernel lock.
+ProcessRecord RecordOf(const ProcessObject& process) {
+    ProcessRecord record;
+    record.processId = process.id;
+    record.parentProcessId = process.parentId;
+    record.imagePath = process.start.imagePath;
+    record.commandLine = std::wstring(process.commandLine.data());
+    record.argv = process.args;
+    record.sessionId = process.start.sessionId;
+    record.desktop = process.start.desktop;
+    record.creationFlags = process.start.creationFlags;
+    record.startedByServiceManager = process.start.startedByServiceManager;
+    record.user = process.start.user;
+    record.privileges = process.start.privileges;
+    record.environment = process.start.environment;
+    record.startedAt = process.startedAt;
+    record.endedAt = process.endedAt;
+    record.finished = process.finished;
+    record.terminated = process.terminated;
+    record.exitCode = process.exitCode;
+    record.handlesLeftAtExit = process.handlesLeftAtExit;
+    record.currentStationAndDesktopAtExit = process.currentStationAndDesktopAtExit;
+    return record;
+}
+
+}  // namespace
+
 std::vector<ProcessRecord> ProcessHistory() {
-    std::vector<std::shared_ptr<ProcessObject>> processes;
-    {
-        Programs& programs = ThePrograms();
-        std::lock_guard lock(programs.mutex);
-        processes = programs.started;
-    }
+    const auto processes = StartedProcesses();
+    std::vector<ProcessRecord> records;
+    KernelLockGuard lock;
+    for (const auto& process : processes) records.push_back(RecordOf(*process));
+    return records;
+}
+
+std::vector<ProcessRecord> RunningProcesses() {
+    const auto processes = StartedProcesses();
     std::vector<ProcessRecord> records;
     KernelLockGuard lock;
     for (const auto& process : processes) {
-        ProcessRecord record;
-        record.processId = process->id;
-        record.parentProcessId = process->parentId;
-        record.imagePath = process->start.imagePath;
-        record.commandLine = std::wstring(process->commandLine.data());
-        record.argv = process->args;
-        record.sessionId = process->start.sessionId;
-        record.desktop = process->start.desktop;
-        record.creationFlags = process->start.creationFlags;
-        record.startedByServiceManager = process->start.startedByServiceManager;
-        record.user = process->start.user;
-        record.privileges = process->start.privileges;
-        record.environment = process->start.environment;
-        record.startedAt = process->startedAt;
-        record.endedAt = process->endedAt;
-        record.finished = process->finished;
-        record.terminated = process->terminated;
-        record.exitCode = process->exitCode;
-        record.handlesLeftAtExit = process->handlesLeftAtExit;
-        record.currentStationAndDesktopAtExit = process->currentStationAndDesktopAtExit;
-        records.push_back(std::move(record));
+        if (!process->finished) records.push_back(RecordOf(*process));
     }
     return records;
+}
+
+std::optional<ProcessRecord> ProcessRecordOf(DWORD processId) {
+    const auto processes = StartedProcesses();
+    KernelLockGuard lock;
+    for (const auto& process : processes) {
+        if (process->id == processId) return RecordOf(*process);
+    }
+    return std::nullopt;
 }
 
 void ResetProcessHistory() {
@@ -295,12 +323,7 @@ void ResetProcessHistory() {
 }
 
 bool WaitAllProcessesEnded(DWORD milliseconds) {
-    std::vector<std::shared_ptr<ProcessObject>> processes;
-    {
-        Programs& programs = ThePrograms();
-        std::lock_guard lock(programs.mutex);
-        processes = programs.started;
-    }
+    const auto processes = StartedProcesses();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
     for (const auto& process : processes) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
