@@ -46,18 +46,20 @@ void PrintShortest(const std::vector<storm::Step>& steps, const storm::Failure& 
     storm::Settings quiet = settings;
     quiet.verbose = false;
     int runs = 0;
+    // What the kept sequence broke: each candidate kept is the last one that failed.
+    storm::Failure shown = failure;
     const auto stillFails = [&](const std::vector<storm::Step>& candidate) {
         ++runs;
         storm::Figures scratch;
-        return storm::RunIsolated(candidate, quiet, &scratch, BoundSeconds(candidate.size())).has_value();
+        const auto candidateFailure = storm::RunIsolated(candidate, quiet, &scratch, BoundSeconds(candidate.size()));
+        if (candidateFailure) shown = *candidateFailure;
+        return candidateFailure.has_value();
     };
     const auto shortest = storm::Shrink(steps, failure.step, stillFails);
-    storm::Figures scratch;
-    const auto again = storm::RunIsolated(shortest, quiet, &scratch, BoundSeconds(shortest.size()));
     std::printf("the shortest sequence found that still fails (%zu step%s, %d runs to find it):\n", shortest.size(),
                 shortest.size() == 1 ? "" : "s", runs);
     for (size_t i = 0; i < shortest.size(); ++i) std::printf("  %zu: %s\n", i + 1, storm::Describe(shortest[i]).c_str());
-    if (again) std::printf("  -> %s: %s\n", Where(*again, shortest.size()).c_str(), again->what.c_str());
+    std::printf("  -> %s: %s\n", Where(shown, shortest.size()).c_str(), shown.what.c_str());
     std::fflush(stdout);
 }
 
